@@ -1,0 +1,321 @@
+#include "core/version.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+
+#include "core/escape.hpp"
+
+namespace norbe::core {
+
+namespace {
+
+// What a non-separator entry is; one byte per entry in the block.
+enum class Slot : std::uint8_t { Int, Str, Single, Rest };
+
+constexpr std::size_t header_words = 2;
+
+bool is_separator(char c) {
+  return c == '.' || c == '-' || c == '+';
+}
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
+bool is_alnum(char c) {
+  return is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// Decimal value of a digit string, or false when it does not fit 64 bits.
+bool digits_value(std::string_view s, std::uint64_t& value) {
+  std::uint64_t v = 0;
+  for (char c : s) {
+    if (__builtin_mul_overflow(v, std::uint64_t{10}, &v) ||
+        __builtin_add_overflow(v, static_cast<std::uint64_t>(c - '0'), &v)) {
+      return false;
+    }
+  }
+  value = v;
+  return true;
+}
+
+// The outcome of classifying one part. Nothing is allocated here: the text is
+// copied only once the part is known to be good (or into the error).
+struct PartClass {
+  bool ok;
+  Slot slot;               // when ok
+  VersionErrorKind error;  // when not ok
+};
+
+PartClass classify_part(std::string_view s, bool after_rest) {
+  if (after_rest) return {false, Slot::Int, VersionErrorKind::PartAfterRest};
+  if (s == "*") return {true, Slot::Single, {}};
+  if (s == ">") return {true, Slot::Rest, {}};
+  bool digits = true;
+  for (char c : s) {
+    if (is_digit(c)) continue;
+    if (!is_alnum(c)) return {false, Slot::Int, VersionErrorKind::InvalidPart};
+    digits = false;
+  }
+  if (s.empty()) return {false, Slot::Int, VersionErrorKind::EmptyPart};
+  std::uint64_t ignored;
+  if (digits && digits_value(s, ignored)) return {true, Slot::Int, {}};
+  return {true, Slot::Str, {}};
+}
+
+// Block layout helpers; w[0] is the non-separator count, w[1] the text length.
+std::size_t block_words(std::size_t entries, std::size_t text_size) {
+  return header_words + entries + (entries + text_size + 7) / 8;
+}
+const std::uint64_t* ends_of(const std::uint64_t* w) {
+  return w + header_words;
+}
+const char* slots_of(const std::uint64_t* w) {
+  return reinterpret_cast<const char*>(w + header_words + w[0]);
+}
+const char* text_of(const std::uint64_t* w) {
+  return slots_of(w) + w[0];
+}
+
+}  // namespace
+
+// Writes a version straight into its block during the parse. The separators
+// are counted up front, which fixes the entry count; the text gets the input's
+// length, an upper bound since only leading zeros are ever dropped.
+class VersionBuilder {
+ public:
+  explicit VersionBuilder(std::string_view input) {
+    const std::size_t entries =
+        static_cast<std::size_t>(std::count_if(input.begin(), input.end(), is_separator)) + 1;
+    block_ = std::make_unique_for_overwrite<std::uint64_t[]>(block_words(entries, input.size()));
+    block_[0] = entries;
+    ends_ = block_.get() + header_words;
+    slots_ = reinterpret_cast<char*>(ends_ + entries);
+    text_ = slots_ + entries;
+  }
+
+  void add(std::string_view s, Slot slot) {
+    switch (slot) {
+      case Slot::Int: {
+        // The decimal text of a value that fits is its digits without the
+        // leading zeros (keeping the last digit).
+        std::size_t zeros = 0;
+        while (zeros + 1 < s.size() && s[zeros] == '0') ++zeros;
+        put(s.substr(zeros));
+        break;
+      }
+      case Slot::Str:
+        put(s);
+        break;
+      case Slot::Single:
+        put("*");
+        break;
+      case Slot::Rest:
+        put(">");
+        break;
+    }
+    ends_[count_] = size_;
+    slots_[count_] = static_cast<char>(slot);
+    ++count_;
+  }
+
+  void add_separator(char c) { text_[size_++] = c; }
+
+  Version finish() && {
+    // The slots sit right after the ends, so the text never moves.
+    block_[1] = size_;
+    Version v;
+    v.block_ = std::move(block_);
+    return v;
+  }
+
+ private:
+  void put(std::string_view s) {
+    std::memcpy(text_ + size_, s.data(), s.size());
+    size_ += s.size();
+  }
+
+  std::unique_ptr<std::uint64_t[]> block_;
+  std::uint64_t* ends_;
+  char* slots_;
+  char* text_;
+  std::size_t count_ = 0;
+  std::size_t size_ = 0;
+};
+
+Version::Version(const Version& other) {
+  if (const std::uint64_t* w = other.block_.get()) {
+    const std::size_t words = block_words(w[0], w[1]);
+    block_ = std::make_unique_for_overwrite<std::uint64_t[]>(words);
+    std::memcpy(block_.get(), w, words * sizeof(std::uint64_t));
+  }
+}
+
+Version& Version::operator=(const Version& other) {
+  if (this != &other) *this = Version(other);
+  return *this;
+}
+
+std::size_t Version::size() const noexcept {
+  const std::uint64_t* w = block_.get();
+  return w == nullptr ? 0 : 2 * w[0] - 1;
+}
+
+std::string_view Version::text() const noexcept {
+  const std::uint64_t* w = block_.get();
+  if (w == nullptr) return {};
+  return {text_of(w), static_cast<std::size_t>(w[1])};
+}
+
+std::string_view Version::text(std::size_t i) const noexcept {
+  const std::uint64_t* w = block_.get();
+  const std::uint64_t* ends = ends_of(w);
+  const std::size_t j = i / 2;
+  if (i % 2 == 1) return {text_of(w) + ends[j], 1};
+  const std::size_t begin = j == 0 ? 0 : ends[j - 1] + 1;
+  return {text_of(w) + begin, static_cast<std::size_t>(ends[j] - begin)};
+}
+
+VersionPartKind Version::kind(std::size_t i) const noexcept {
+  if (i % 2 == 1) return VersionPartKind::Sep;
+  switch (static_cast<Slot>(slots_of(block_.get())[i / 2])) {
+    case Slot::Int:
+      return VersionPartKind::Int;
+    case Slot::Str:
+      return VersionPartKind::Str;
+    case Slot::Single:
+    case Slot::Rest:
+      break;
+  }
+  return VersionPartKind::Wildcard;
+}
+
+VersionPart Version::part(std::size_t i) const noexcept {
+  const std::string_view s = text(i);
+  if (i % 2 == 1) return Separator{static_cast<char32_t>(s[0])};
+  switch (static_cast<Slot>(slots_of(block_.get())[i / 2])) {
+    case Slot::Int: {
+      std::uint64_t value = 0;
+      digits_value(s, value);
+      return value;
+    }
+    case Slot::Str:
+      return s;
+    case Slot::Single:
+      return WildcardKind::Single;
+    case Slot::Rest:
+      break;
+  }
+  return WildcardKind::Rest;
+}
+
+std::variant<Version, VersionError> parse_version(std::string_view text) {
+  VersionBuilder builder(text);
+  bool after_rest = false;
+  // Adds the part, or returns the error that stops the parse.
+  auto add_part = [&](std::string_view s) -> std::optional<VersionError> {
+    const PartClass c = classify_part(s, after_rest);
+    if (!c.ok) {
+      VersionError error{c.error, {}};
+      if (c.error == VersionErrorKind::InvalidPart) error.part.assign(s);
+      return error;
+    }
+    if (c.slot == Slot::Rest) after_rest = true;
+    builder.add(s, c.slot);
+    return std::nullopt;
+  };
+
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (!is_separator(c)) continue;
+    if (auto error = add_part(text.substr(start, i - start))) return *std::move(error);
+    builder.add_separator(c);
+    start = i + 1;
+  }
+  if (start == text.size()) return VersionError{VersionErrorKind::TrailingSeparator, {}};
+  if (auto error = add_part(text.substr(start))) return *std::move(error);
+  return std::move(builder).finish();
+}
+
+std::string version_error_message(const VersionError& error) {
+  switch (error.kind) {
+    case VersionErrorKind::TrailingSeparator:
+      return "TrailingSeparator";
+    case VersionErrorKind::EmptyPart:
+      return "EmptyPart";
+    case VersionErrorKind::PartAfterRest:
+      return "PartAfterRest";
+    case VersionErrorKind::InvalidPart:
+      break;
+  }
+  std::string out = "InvalidPart(";
+  append_double_quoted(out, error.part);
+  out.push_back(')');
+  return out;
+}
+
+void append_plain_text(std::string& out, const Version& version) {
+  out.append(version.text());
+}
+
+std::string plain_text(const Version& version) {
+  return std::string(version.text());
+}
+
+std::string debug_text(const Version& version) {
+  static constexpr std::string_view head = "Version { parts: [", tail = "] }";
+  const std::size_t n = version.size();
+  // Str texts are letters and digits, so their double-quoted form is the text
+  // in plain quotes and the result's size is known up front: the text plus a
+  // fixed frame per entry.
+  std::size_t size = head.size() + tail.size() + version.text().size() + (n == 0 ? 0 : 2 * (n - 1));
+  for (std::size_t i = 0; i < n; i += 2) {
+    switch (version.kind(i)) {
+      case VersionPartKind::Int:
+        size += 5;  // "Int()"
+        break;
+      case VersionPartKind::Str:
+        size += 7;  // "Str(\"\")"
+        break;
+      default:
+        // "Wildcard(Single)" or "Wildcard(Rest)", less the "*" or ">" counted in the text.
+        size += version.text(i) == "*" ? 15 : 13;
+        break;
+    }
+  }
+  size += (n / 2) * 7;  // "Sep('')"
+
+  // Filled through a cursor: a long version has millions of tiny pieces.
+  std::string out(size, '\0');
+  char* at = out.data();
+  const auto put = [&at](std::string_view piece) { at = std::copy(piece.begin(), piece.end(), at); };
+  put(head);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i != 0) put(", ");
+    const std::string_view s = version.text(i);
+    switch (version.kind(i)) {
+      case VersionPartKind::Int:
+        put("Int(");
+        put(s);
+        put(")");
+        break;
+      case VersionPartKind::Str:
+        put("Str(\"");
+        put(s);
+        put("\")");
+        break;
+      case VersionPartKind::Wildcard:
+        put(s == "*" ? "Wildcard(Single)" : "Wildcard(Rest)");
+        break;
+      case VersionPartKind::Sep:
+        put("Sep('");
+        put(s);
+        put("')");
+        break;
+    }
+  }
+  put(tail);
+  return out;
+}
+
+}  // namespace norbe::core

@@ -1,0 +1,88 @@
+// Generic versions: the parser, the error kinds and the two text forms.
+// Plain C++: nothing here knows about the interpreter.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace norbe::core {
+
+enum class WildcardKind : std::uint8_t { Single, Rest };
+
+struct Separator {
+  char32_t ch;  // '.', '-' or '+'
+};
+
+// The kinds of entries, in their fixed order; equal to VersionPart's index.
+enum class VersionPartKind : std::uint8_t { Int, Str, Wildcard, Sep };
+
+// One entry of a version, read out of it. The Str text is a view into the
+// version and lives as long as the version does.
+using VersionPart = std::variant<std::uint64_t, std::string_view, WildcardKind, Separator>;
+
+// An immutable non-empty list of entries that alternate between a
+// non-separator (Int, Str or Wildcard) and a Sep: 2k+1 entries for k
+// separators. Only parse_version makes a non-empty one; a default-constructed
+// or moved-from version has no entries.
+//
+// The whole version is one heap block holding the plain text plus, for each
+// non-separator entry, where its text ends and what kind it is. Moving is a
+// pointer swap and copying is a single allocation.
+class Version {
+ public:
+  Version() noexcept = default;
+  Version(const Version& other);
+  Version& operator=(const Version& other);
+  Version(Version&& other) noexcept = default;
+  Version& operator=(Version&& other) noexcept = default;
+  ~Version() = default;
+
+  // The number of entries, separators included.
+  std::size_t size() const noexcept;
+  bool empty() const noexcept { return size() == 0; }
+
+  // Entry i, for i < size().
+  VersionPartKind kind(std::size_t i) const noexcept;
+  VersionPart part(std::size_t i) const noexcept;
+  // Entry i's own slice of text(): an Int's decimal digits, a Str's text,
+  // "*", ">" or the separator character.
+  std::string_view text(std::size_t i) const noexcept;
+
+  // The plain text, stored as is: no work to produce.
+  std::string_view text() const noexcept;
+
+  // The plain text re-parses to the same entries, so equal texts mean equal entries.
+  friend bool operator==(const Version& a, const Version& b) noexcept { return a.text() == b.text(); }
+
+ private:
+  friend class VersionBuilder;
+  // Word 0: non-separator count m; word 1: text length; then m offsets in
+  // the text where each non-separator ends; then m kind bytes and the text.
+  std::unique_ptr<std::uint64_t[]> block_;
+};
+
+enum class VersionErrorKind : std::uint8_t { TrailingSeparator, InvalidPart, EmptyPart, PartAfterRest };
+
+struct VersionError {
+  VersionErrorKind kind;
+  std::string part;  // the offending part text, only for InvalidPart
+};
+
+// Parses left to right; the first failing part wins. Linear in the input length.
+std::variant<Version, VersionError> parse_version(std::string_view text);
+
+// "TrailingSeparator", "EmptyPart", "PartAfterRest" or InvalidPart("<double-quoted part>").
+std::string version_error_message(const VersionError& error);
+
+// The concatenation of the entries' texts ("01.2" parsed prints as "1.2").
+void append_plain_text(std::string& out, const Version& version);
+std::string plain_text(const Version& version);
+
+// "Version { parts: [Int(1), Sep('.'), Str(\"rc1\")] }".
+std::string debug_text(const Version& version);
+
+}  // namespace norbe::core

@@ -1,0 +1,30 @@
+// PackageOutline: one package's name, constraints, option settings and defaults.
+#pragma once
+
+#include <array>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/constraint.hpp"
+#include "core/option_value.hpp"
+#include "runtime/classes.hpp"
+
+namespace norbe {
+
+struct Outline {
+  std::string name;
+  std::vector<core::Constraint> constraints;
+  std::unordered_map<std::string, core::SpecOptionValue> set_options;
+  std::unordered_map<std::string, core::OptionalSpecOptionValue> set_defaults;
+};
+
+struct PackageOutlineClass : ClassBase<PackageOutlineClass, Outline> {
+  static constexpr std::array<const char*, 4> parameters{"name", "constraints", "set_options",
+                                                         "set_defaults"};
+  static constexpr Signature signature{"PackageOutline.__new__()", parameters, 1, true};
+  static ClassSpec spec();
+  static Ref construct(const BoundArguments<4>& arguments);
+};
+
+}  // namespace norbe

@@ -1,0 +1,81 @@
+// Matching call arguments to parameters, and the errors of converting them.
+// The tuple/dict form (tp_new) and the vectorcall form share one set of rules
+// and messages.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "runtime/errors.hpp"
+
+namespace norbe {
+
+struct Signature {
+  const char* full_name;  // "Cmp.__new__()", "Cmp.if_then()"
+  std::span<const char* const> names;
+  std::size_t required;  // the first `required` parameters have no default
+  bool extra_keywords;   // collect unknown keywords instead of refusing them
+};
+
+// The matched arguments: borrowed references, null where not given.
+template <std::size_t N>
+struct BoundArguments {
+  std::array<PyObject*, N> values{};
+  Ref extra;  // dict of unknown keywords, only if any was given
+  PyObject* operator[](std::size_t i) const { return values[i]; }
+};
+
+void match_arguments(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** slots,
+                     Ref* extra);
+void match_arguments(const Signature& signature, PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
+                     PyObject** slots, Ref* extra);
+
+template <std::size_t N>
+BoundArguments<N> bind(const Signature& signature, PyObject* args, PyObject* kwargs) {
+  BoundArguments<N> bound;
+  match_arguments(signature, args, kwargs, bound.values.data(), &bound.extra);
+  return bound;
+}
+template <std::size_t N>
+BoundArguments<N> bind(const Signature& signature, PyObject* const* args, std::size_t nargsf,
+                       PyObject* kwnames) {
+  BoundArguments<N> bound;
+  match_arguments(signature, args, nargsf, kwnames, bound.values.data(), &bound.extra);
+  return bound;
+}
+
+// Rewrites a pending exact TypeError as "argument '<name>': <message>", keeping
+// its __cause__; any other pending exception is left as it is.
+void prefix_argument_error(const char* name);
+
+// Runs one argument's (or property value's) conversion under that name.
+template <class Convert>
+auto convert_argument(const char* name, Convert&& convert) -> decltype(convert()) {
+  try {
+    return convert();
+  } catch (const PythonError&) {
+    prefix_argument_error(name);
+    throw;
+  }
+}
+
+// TypeError "'<type>' object cannot be cast as '<expected>'".
+[[noreturn]] void raise_type_mismatch(PyObject* value, std::string_view expected);
+
+// The qualified name of the object's type, or "<failed to extract type name>".
+std::string type_qualname(PyObject* object);
+
+// A str (or subclass) as UTF-8; other types are a type mismatch against 'str'.
+// The view points into the string's cached UTF-8 form and lives as long as it.
+std::string_view utf8_view(PyObject* object);
+inline std::string string_from_object(PyObject* object) {
+  return std::string(utf8_view(object));
+}
+Ref string_to_object(std::string_view text);
+
+}  // namespace norbe

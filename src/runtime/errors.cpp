@@ -1,0 +1,131 @@
+#include "runtime/errors.hpp"
+
+#include <pthread.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+
+namespace norbe {
+namespace {
+
+PyObject* g_panic_type = nullptr;
+
+constexpr const char* kPanicDoc =
+    "The exception raised when the native code of the norbe module fails.\n\n"
+    "Like SystemExit, this exception derives from BaseException so that it typically\n"
+    "propagates all the way up the stack and ends the interpreter: `except Exception`\n"
+    "does not catch it.";
+
+std::string current_thread_name() {
+  char name[64] = {};
+  if (pthread_getname_np(pthread_self(), name, sizeof name) == 0 && name[0] != '\0') return name;
+  return "<unnamed>";
+}
+
+void report_panic(const Panic& failure) {
+  std::string report =
+      "norbe: internal failure in thread '" + current_thread_name() + "' at " + failure.location.file_name() +
+      ":" + std::to_string(failure.location.line()) + ":\n" + failure.message + "\n" +
+      "note: run the interpreter under a debugger (gdb -ex run --args python ...) and break on "
+      "__cxa_throw to obtain a stack trace\n";
+  PySys_FormatStderr("%s", report.c_str());
+}
+
+void raise_panic(const Panic& failure) {
+  report_panic(failure);
+  PyObject* type = panic_exception_type();
+  if (type == nullptr) throw PythonError{};
+  Ref message = Ref::steal(PyUnicode_FromStringAndSize(failure.message.data(), failure.message.size()));
+  if (!message) throw PythonError{};
+  PyErr_SetObject(type, message.get());
+}
+
+[[noreturn]] void abort_at_boundary() {
+  std::fputs("uncaught panic at ffi boundary\n", stderr);
+  std::fflush(stderr);
+  std::abort();
+}
+
+}  // namespace
+
+void panic(std::string message, std::source_location location) {
+  throw Panic{std::move(message), location};
+}
+
+void raise(PyObject* type, std::string_view message) {
+  Ref text = Ref::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (text) PyErr_SetObject(type, text.get());
+  throw PythonError{};
+}
+
+void raise_object(Ref exception) {
+  PyErr_SetRaisedException(exception.release());
+  throw PythonError{};
+}
+
+PyObject* panic_exception_type() {
+  if (g_panic_type == nullptr) {
+    g_panic_type =
+        PyErr_NewExceptionWithDoc("norbe_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+  }
+  return g_panic_type;
+}
+
+std::string str_of(PyObject* object) {
+  Ref text = check_new(PyObject_Str(object));
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
+  if (data == nullptr) throw_python_error();
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+Ref take_pending_exception() {
+  Ref exception = Ref::steal(PyErr_GetRaisedException());
+  if (!exception) {
+    PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    return Ref::steal(PyErr_GetRaisedException());
+  }
+  PyObject* panic_type = panic_exception_type();
+  if (panic_type != nullptr &&
+      PyObject_TypeCheck(exception.get(), reinterpret_cast<PyTypeObject*>(panic_type))) {
+    // Python code handed our own internal failure back to us: show where it
+    // went and continue it, so that it reaches the caller as a failure again.
+    PySys_FormatStderr("norbe: resuming an internal failure raised from Python code:\n");
+    PyErr_DisplayException(exception.get());
+    std::string message = "internal failure";
+    Ref args = Ref::steal(PyObject_GetAttrString(exception.get(), "args"));
+    if (args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) > 0) {
+      Ref text = Ref::steal(PyObject_Str(PyTuple_GET_ITEM(args.get(), 0)));
+      const char* data = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+      if (data != nullptr) message = data;
+    }
+    PyErr_Clear();
+    panic(std::move(message));
+  }
+  return exception;
+}
+
+void set_error_from_current_exception() noexcept {
+  try {
+    try {
+      throw;
+    } catch (const PythonError&) {
+      if (!PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+      }
+    } catch (const Panic& failure) {
+      raise_panic(failure);
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+    } catch (const std::exception& error) {
+      raise_panic(Panic{error.what(), std::source_location::current()});
+    } catch (...) {
+      raise_panic(Panic{"unknown C++ exception", std::source_location::current()});
+    }
+  } catch (...) {
+    abort_at_boundary();
+  }
+}
+
+}  // namespace norbe

@@ -1,0 +1,74 @@
+"""Shared helpers: fresh interpreters for anything that touches fd 1 or process-wide state."""
+
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+
+def run_python(code, env=None, timeout=120):
+    """Runs `code` with `python -c` in a fresh interpreter.
+
+    `env` overrides the current environment: each value is a str or bytes
+    (bytes need not be valid UTF-8), or None to remove the variable.
+    Returns (returncode, stdout bytes, stderr bytes).
+    """
+    environ = dict(os.environb)
+    for name, value in (env or {}).items():
+        key = os.fsencode(name)
+        if value is None:
+            environ.pop(key, None)
+        else:
+            environ[key] = os.fsencode(value) if isinstance(value, str) else value
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        env=environ,
+        stdin=subprocess.DEVNULL,
+        capture_output=True,
+        timeout=timeout,
+    )
+    return proc.returncode, proc.stdout, proc.stderr
+
+
+def traced_lines(code):
+    """Runs `code` after init_tracing() without colour; returns the log lines
+    written after the start-up notice (decoded, without newlines)."""
+    rc, out, err = run_python("import norbe\nnorbe.init_tracing()\n" + textwrap.dedent(code), env={"NO_COLOR": "1"})
+    assert rc == 0, err.decode(errors="replace")
+    lines = out.decode().splitlines()
+    assert lines[0] == " WARN norbe: tracing activated"
+    return lines[1:]
+
+
+def _capture_panic_type():
+    # An IfThen used from a thread other than its creator is an internal
+    # failure: the cheapest way to meet the exception class in-process.
+    from norbe.package.constraint import IfThen
+
+    node = IfThen(1, 2)
+    caught = []
+
+    def use():
+        try:
+            node.cond  # noqa: B018 - the read is the point
+        except BaseException as exc:  # noqa: BLE001 - the very class we are after
+            caught.append(exc)
+
+    thread = threading.Thread(target=use)
+    thread.start()
+    thread.join()
+    return type(caught[0])
+
+
+@pytest.fixture(scope="session")
+def panic_exception():
+    """The norbe_runtime.PanicException class."""
+    return _capture_panic_type()
+
+
+@pytest.fixture(name="run_python")
+def _run_python_fixture():
+    return run_python

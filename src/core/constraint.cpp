@@ -5,7 +5,6 @@
 
 #include <array>
 #include <cstddef>
-#include <new>
 
 namespace norbe::core {
 
@@ -42,12 +41,16 @@ class SmallStack {
 };
 
 constexpr std::array<std::string_view, cmp_type_count> kCmpSymbols = {"<", "<=", "!=", "==", ">=", ">"};
-constexpr std::array<std::string_view, cmp_type_count> kCmpNames = {"Less",  "LessOrEqual",    "NotEqual",
-                                                                     "Equal", "GreaterOrEqual", "Greater"};
+constexpr std::array<std::string_view, cmp_type_count> kCmpNames = {
+    "Less", "LessOrEqual", "NotEqual", "Equal", "GreaterOrEqual", "Greater",
+};
 // The text between the two operands of a comparison.
-constexpr std::array<std::string_view, cmp_type_count> kCmpMiddles = {" ] < [ ",  " ] <= [ ", " ] != [ ",
-                                                                      " ] == [ ", " ] >= [ ", " ] > [ "};
-constexpr std::array<std::string_view, 6> kValueTypeNames = {"Unknown", "Bool", "Int", "Float", "Str", "Version"};
+constexpr std::array<std::string_view, cmp_type_count> kCmpMiddles = {
+    " ] < [ ", " ] <= [ ", " ] != [ ", " ] == [ ", " ] >= [ ", " ] > [ ",
+};
+constexpr std::array<std::string_view, 6> kValueTypeNames = {
+    "Unknown", "Bool", "Int", "Float", "Str", "Version",
+};
 
 constexpr std::size_t cmp_index(CmpType op) noexcept {
   const auto index = static_cast<std::size_t>(op);
@@ -172,7 +175,8 @@ struct ConstraintAccess {
         }
         case ConstraintKind::Cmp:
         case ConstraintKind::IfThen: {
-          Constraint& first = cur.kind == ConstraintKind::Cmp ? as<CmpNode>(cur)->lhs : as<IfThenNode>(cur)->cond;
+          Constraint& first =
+              cur.kind == ConstraintKind::Cmp ? as<CmpNode>(cur)->lhs : as<IfThenNode>(cur)->cond;
           Constraint& second = last_slot(cur);
           const bool first_terminal = is_terminal(first);
           const bool second_terminal = is_terminal(second);
@@ -419,15 +423,18 @@ struct ConstraintAccess {
 Constraint::Constraint(CmpNode node) : kind_(ConstraintKind::Cmp), node_(new CmpNode(std::move(node))) {}
 Constraint::Constraint(DependsNode node)
     : kind_(ConstraintKind::Depends), node_(new DependsNode(std::move(node))) {}
-Constraint::Constraint(IfThenNode node) : kind_(ConstraintKind::IfThen), node_(new IfThenNode(std::move(node))) {}
+Constraint::Constraint(IfThenNode node)
+    : kind_(ConstraintKind::IfThen), node_(new IfThenNode(std::move(node))) {}
 Constraint::Constraint(MaximizeNode node)
     : kind_(ConstraintKind::Maximize), node_(new MaximizeNode(std::move(node))) {}
 Constraint::Constraint(MinimizeNode node)
     : kind_(ConstraintKind::Minimize), node_(new MinimizeNode(std::move(node))) {}
-Constraint::Constraint(NumOfNode node) : kind_(ConstraintKind::NumOf), node_(new NumOfNode(std::move(node))) {}
+Constraint::Constraint(NumOfNode node)
+    : kind_(ConstraintKind::NumOf), node_(new NumOfNode(std::move(node))) {}
 Constraint::Constraint(SpecOptionNode node)
     : kind_(ConstraintKind::SpecOption), node_(new SpecOptionNode(std::move(node))) {}
-Constraint::Constraint(ValueNode node) : kind_(ConstraintKind::Value), node_(new ValueNode(std::move(node))) {}
+Constraint::Constraint(ValueNode node)
+    : kind_(ConstraintKind::Value), node_(new ValueNode(std::move(node))) {}
 
 Constraint::Constraint(const Constraint& other) {
   // Built in a local so that a failed copy is released by its destructor.
@@ -479,9 +486,13 @@ std::optional<CmpType> cmp_type_from_operator(int op) {
   }
 }
 
-std::string_view cmp_symbol(CmpType op) { return kCmpSymbols[cmp_index(op)]; }
+std::string_view cmp_symbol(CmpType op) {
+  return kCmpSymbols[cmp_index(op)];
+}
 
-std::string_view cmp_type_name(CmpType op) { return kCmpNames[cmp_index(op)]; }
+std::string_view cmp_type_name(CmpType op) {
+  return kCmpNames[cmp_index(op)];
+}
 
 std::optional<ValueType> value_type_of(const Constraint& constraint) {
   if (constraint.empty()) return std::nullopt;

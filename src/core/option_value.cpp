@@ -14,7 +14,8 @@ void append_option_text(std::string& out, const SpecOptionValue& value) {
       return;
     case OptionKind::Int: {
       char buf[24];  // 20 digits and a sign cover every int64
-      const std::to_chars_result res = std::to_chars(buf, buf + sizeof buf, *std::get_if<std::int64_t>(&value));
+      const std::to_chars_result res =
+          std::to_chars(buf, buf + sizeof buf, *std::get_if<std::int64_t>(&value));
       out.append(buf, res.ptr);
       return;
     }

@@ -1,0 +1,442 @@
+"""The constraint classes: constructors, properties and their copy semantics,
+CmpType, Cmp.if_then, conversion of Python objects, text forms, IfThen's
+thread binding and very deep trees."""
+
+import json
+import re
+import sys
+import threading
+
+import numpy as np
+import pytest
+
+from conftest import run_python, traced_lines
+from norbe.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value
+from norbe.package.outline import PackageOutline
+from norbe.package.version import Version
+
+TEXT_PREFIX = "Cannot compare type None from constraint Maximize( "
+TEXT_SUFFIX = " ) with type Some(Int) from constraint 0 using operator '=='"
+DROPPED = "norbe::package::constraint::if_then::IfThen is unsendable, but is being dropped on another thread"
+LESS = CmpType.Less
+
+
+def error_of(call):
+    """(type, message) of what `call` raises. No ExceptionInfo is kept: its
+    traceback would hold the operands in a cycle that the collector may free
+    on another thread, where an IfThen would report a foreign drop."""
+    try:
+        call()
+    except BaseException as exc:  # noqa: BLE001
+        return type(exc), str(exc)
+    return None, None
+
+
+def text(obj):
+    """The text form of whatever `obj` converts to, read from a refusal message."""
+    kind, message = error_of(lambda: Maximize(obj) == 0)
+    assert kind is NotImplementedError and message.startswith(TEXT_PREFIX) and message.endswith(TEXT_SUFFIX)
+    return message[len(TEXT_PREFIX) : -len(TEXT_SUFFIX)]
+
+
+def value_of(x):
+    return Cmp(Depends("a"), x, CmpType.Equal).rhs
+
+
+class StrSub(str):
+    pass
+
+
+class IntSub(int):
+    pass
+
+
+class OnlyIndex:
+    def __init__(self, seen=None):
+        self.seen = seen
+
+    def __index__(self):
+        if self.seen is not None:
+            self.seen.append(self)
+        return 7
+
+
+class OnlyFloat:
+    def __float__(self):
+        return 2.5
+
+
+class BadIndex:
+    def __index__(self):
+        raise ValueError("no")
+
+
+# (call, exception type, message or None)
+FAILURES = [
+    (lambda: Cmp(1, None, LESS), TypeError, "argument 'rhs': cannot convert '<class 'NoneType'>' to Constraint"),
+    (lambda: Cmp(1, 2, "Less"), TypeError, "argument 'op': 'str' object cannot be cast as 'CmpType'"),
+    (lambda: Depends("\ud800"), UnicodeEncodeError, None),
+    (lambda: IfThen({}, 1), TypeError, "argument 'cond': cannot convert '<class 'dict'>' to Constraint"),
+    (lambda: IfThen(1, "\ud800"), TypeError, "argument 'then': cannot convert '<class 'str'>' to Constraint"),
+    (lambda: NumOf("ab"), TypeError, "argument 'of': Can't extract `str` to `Vec`"),
+    (lambda: NumOf(StrSub("")), TypeError, "argument 'of': Can't extract `str` to `Vec`"),
+    (lambda: NumOf([1, "x", None]), TypeError, "argument 'of': cannot convert '<class 'NoneType'>' to Constraint"),
+] + [
+    (lambda bad=bad: NumOf(bad), TypeError, f"argument 'of': '{type(bad).__name__}' object cannot be cast as 'Sequence'")
+    for bad in [{1}, {}, {}.keys(), (x for x in ()), iter([]), 5, None]
+] + [
+    (lambda bad=bad: Minimize(bad), TypeError, f"argument 'item': cannot convert '{type(bad)}' to Constraint")
+    for bad in [[1], 10**400, b"x", object(), CmpType.Less, PackageOutline("p"), BadIndex()]
+]
+
+
+@pytest.mark.parametrize(("call", "exc", "message"), FAILURES)
+def test_constructor_failures(call, exc, message):
+    kind, text_ = error_of(call)
+    assert kind is exc and (message is None or text_ == message)
+
+
+def test_conversion_stops_at_the_first_failure():
+    seen = []
+    first, second = OnlyIndex(seen), OnlyIndex(seen)
+    with pytest.raises(TypeError, match="^argument 'lhs': "):
+        Cmp([], first, second)
+    with pytest.raises(TypeError, match="^argument 'of': cannot convert '<class 'list'>'"):
+        NumOf([first, [], second])
+    assert seen == [first]
+
+
+def test_conversion_failures_log_once_each():
+    lines = traced_lines(
+        """
+        from norbe.package.constraint import Cmp, CmpType, Depends, Maximize, NumOf
+        value = Cmp(Depends("a"), 1, CmpType.Equal).rhs
+        for call in (lambda: NumOf([1, None, []]), lambda: Cmp([], None, CmpType.Less),
+                     lambda: setattr(Maximize(1), "item", {}), lambda: setattr(value, "value", [1]),
+                     lambda: NumOf("ab"), lambda: Cmp(1, 2, 0)):
+            try:
+                call()
+            except TypeError:
+                pass
+        """
+    )
+    assert lines == [
+        "ERROR norbe::package::constraint: cannot convert '<class 'NoneType'>' to Constraint",
+        "ERROR norbe::package::constraint: cannot convert '<class 'list'>' to Constraint",
+        "ERROR norbe::package::constraint: cannot convert '<class 'dict'>' to Constraint",
+        "ERROR norbe::spec::spec_option: cannot cast Python type '<class 'list'>' to SpecOptionValue",
+    ]
+
+
+def texts(of):
+    return [text(x) for x in of]
+
+
+# (make, property, read, initial, new value, read after the set, bad value, message of the bad set)
+PROPERTIES = [
+    (lambda: Cmp(Depends("a"), 2, LESS), "lhs", text, "Depends( a )", NumOf([]), "NumOf(  )",
+     [], "argument 'lhs': cannot convert '<class 'list'>' to Constraint"),
+    (lambda: Cmp(Depends("a"), 2, LESS), "rhs", text, "2", Version("01.0"), "1.0",
+     None, "argument 'rhs': cannot convert '<class 'NoneType'>' to Constraint"),
+    (lambda: Cmp(Depends("a"), 2, LESS), "op", repr, "CmpType.Less", CmpType.NotEqual, "CmpType.NotEqual",
+     2, "argument 'op': 'int' object cannot be cast as 'CmpType'"),
+    (lambda: Depends("a"), "on", str, "a", StrSub("b"), "b", 3, "argument 'on': 'int' object cannot be cast as 'str'"),
+    (lambda: IfThen(1, 2), "cond", text, "1", Depends("c"), "Depends( c )",
+     set(), "argument 'cond': cannot convert '<class 'set'>' to Constraint"),
+    (lambda: IfThen(1, 2), "then", text, "2", 2.5, "2.5",
+     object(), "argument 'then': cannot convert '<class 'object'>' to Constraint"),
+    (lambda: Maximize(1), "item", text, "1", True, "true", 10**400,
+     "argument 'item': cannot convert '<class 'int'>' to Constraint"),
+    (lambda: Minimize("m"), "item", text, "m", IfThen(1, 2), "If( 1 ) Then [ 2 ]",
+     b"x", "argument 'item': cannot convert '<class 'bytes'>' to Constraint"),
+    (lambda: NumOf([Depends("a"), 2]), "of", texts, ["Depends( a )", "2"], (True,), ["true"],
+     "ab", "argument 'of': Can't extract `str` to `Vec`"),
+    (lambda: value_of(1), "value", repr, "1", "x", "'x'",
+     [1], "argument 'value': cannot cast Python type '<class 'list'>' to SpecOptionValue"),
+]
+
+
+@pytest.mark.parametrize(("make", "name", "read", "initial", "new", "after", "bad", "message"), PROPERTIES)
+def test_properties(make, name, read, initial, new, after, bad, message):
+    obj = make()
+    assert read(getattr(obj, name)) == initial
+    setattr(obj, name, new)
+    assert read(getattr(obj, name)) == after
+    assert error_of(lambda: setattr(obj, name, bad)) == (TypeError, message)
+    assert error_of(lambda: delattr(obj, name)) == (AttributeError, "can't delete attribute")
+    assert read(getattr(obj, name)) == after  # neither failure changed anything
+
+
+def test_reads_and_stores_copy():
+    c = Cmp(Cmp(1, 2, LESS), Depends("a"), CmpType.Equal)
+    assert c.lhs is not c.lhs and c.op is not c.op
+    inner = c.lhs
+    inner.op, inner.lhs = CmpType.Greater, "changed"
+    c.rhs.on = "b"
+    assert text(c) == "[ [ 1 ] < [ 2 ] ] == [ Depends( a ) ]"
+    d, items = Depends("a"), [1]
+    n = NumOf(items)
+    n.of.append(2)
+    n.of[0].value = 5
+    m = Maximize(d)
+    d.on = "b"
+    items.append(2)
+    assert (text(m), text(n)) == ("Maximize( Depends( a ) )", "NumOf( 1 )")
+    v = value_of(Version("1.2"))
+    assert v.value is not v.value and str(v.value) == "1.2"
+
+
+@pytest.mark.parametrize(
+    ("obj", "name", "expected"),
+    [
+        (Cmp(1, 2, LESS), "lhs", "[ [ 1 ] < [ 2 ] ] < [ 2 ]"),
+        (Cmp(1, 2, LESS), "rhs", "[ 1 ] < [ [ 1 ] < [ 2 ] ]"),
+        (IfThen(1, 2), "cond", "If( If( 1 ) Then [ 2 ] ) Then [ 2 ]"),
+        (IfThen(1, 2), "then", "If( 1 ) Then [ If( 1 ) Then [ 2 ] ]"),
+        (Maximize(1), "item", "Maximize( Maximize( 1 ) )"),
+        (Minimize(1), "item", "Minimize( Minimize( 1 ) )"),
+        (NumOf([1]), "of", "NumOf( NumOf( 1 ), NumOf( 1 ) )"),
+    ],
+)
+def test_storing_an_object_into_itself_stores_its_old_state(obj, name, expected):
+    setattr(obj, name, [obj, obj] if name == "of" else obj)
+    assert text(obj) == expected
+
+
+MEMBERS = ["Less", "LessOrEqual", "NotEqual", "Equal", "GreaterOrEqual", "Greater"]
+
+
+def test_cmp_type_members():
+    assert [k for k, v in vars(CmpType).items() if type(v) is CmpType] == MEMBERS
+    for value, name in enumerate(MEMBERS):
+        member = getattr(CmpType, name)
+        assert member is getattr(CmpType, name) and hash(member) == object.__hash__(member)
+        assert (repr(member), str(member), int(member)) == (f"CmpType.{name}", f"CmpType.{name}", value)
+        read = Cmp(1, 2, member).op
+        assert (repr(read), int(read)) == (repr(member), value)
+        assert read is not member and (read == member) is False and (read != member) is True
+
+
+def test_if_then():
+    c = Depends("a") == True  # noqa: E712
+    it = c.if_then(Depends("b"))
+    assert type(it) is IfThen and type(it.cond) is Cmp
+    assert text(it) == "If( [ Depends( a ) ] == [ true ] ) Then [ Depends( b ) ]"
+    odd = Cmp(Maximize(1), "x", LESS)  # no type check; the receiver may be the argument
+    assert text(odd.if_then(then=odd)) == "If( [ Maximize( 1 ) ] < [ x ] ) Then [ [ Maximize( 1 ) ] < [ x ] ]"
+    assert error_of(lambda: c.if_then(None)) == (TypeError, "argument 'then': cannot convert '<class 'NoneType'>' to Constraint")
+    assert text(c) == "[ Depends( a ) ] == [ true ]"
+    assert Cmp.if_then.__text_signature__ == "($self, then)"
+    assert Cmp.if_then.__doc__ == "Wrap this condition in an IfThen constraint.\n\ncond.if_then(then) => If ( cond ) Then ( then )"
+
+
+# (object, class it becomes, Python type of its `value` (Value only), text)
+CONVERTED = [
+    (True, Value, bool, "true"),
+    (np.bool_(False), Value, bool, "false"),
+    (-1, Value, int, "-1"),
+    (IntSub(5), Value, int, "5"),
+    (OnlyIndex(), Value, int, "7"),
+    (2**63 - 1, Value, int, "9223372036854775807"),
+    (2**63, Value, float, "9223372036854776000"),
+    (-1.0, Value, float, "-1"),
+    (OnlyFloat(), Value, float, "2.5"),
+    ("1.2.3", Value, str, "1.2.3"),
+    (StrSub(""), Value, str, ""),
+    (Version("1.2.3"), Value, Version, "1.2.3"),
+    (value_of(5), Value, int, "5"),  # not a Value holding a Value
+    (value_of(Version("2")), Value, Version, "2"),
+    (Depends("a"), Depends, None, "Depends( a )"),
+    (SpecOption("p", "o"), SpecOption, None, "Package 'p' -> Option 'o'"),
+]
+
+
+@pytest.mark.parametrize(("obj", "cls", "value_type", "expected"), CONVERTED)
+def test_constraint_from_object(obj, cls, value_type, expected):
+    (converted,) = NumOf([obj]).of
+    assert type(converted) is cls and text(converted) == expected
+    assert cls is not Value or type(converted.value) is value_type
+
+
+TEXTS = [
+    (Depends(name="libfoo"), "Depends( libfoo )"),
+    (Depends(StrSub("")), "Depends(  )"),
+    (SpecOption("", ""), "Package '' -> Option ''"),
+    (NumOf([Depends("a"), Depends("b")]) >= 1, "[ NumOf( Depends( a ), Depends( b ) ) ] >= [ 1 ]"),
+    (NumOf(of=[Depends("a")]), "NumOf( Depends( a ) )"),
+    (NumOf(b"ab"), "NumOf( 97, 98 )"),
+    (NumOf(range(3)), "NumOf( 0, 1, 2 )"),
+    (NumOf([NumOf([]), NumOf([NumOf(())])]), "NumOf( NumOf(  ), NumOf( NumOf(  ) ) )"),
+    (Cmp(Depends("x"), "a ] b", CmpType.Equal), "[ Depends( x ) ] == [ a ] b ]"),
+    (Cmp(Depends("a") == True, False, CmpType.NotEqual), "[ [ Depends( a ) ] == [ true ] ] != [ false ]"),  # noqa: E712
+    (Cmp(op=CmpType.Greater, rhs="x", lhs=Maximize(1)), "[ Maximize( 1 ) ] > [ x ]"),
+    (IfThen(then=Minimize(SpecOption("p", "o")), cond=Maximize(1)),
+     "If( Maximize( 1 ) ) Then [ Minimize( Package 'p' -> Option 'o' ) ]"),
+    (Minimize(item=2.5), "Minimize( 2.5 )"),
+    (Depends("a\n'\"\\b"), "Depends( a\n'\"\\b )"),
+    (SpecOption("p'", "\t"), "Package 'p'' -> Option '\t'"),
+    (NumOf([1e21, 1e-7, float("nan"), float("-inf"), -0.0, ""]), "NumOf( 1000000000000000000000, 0.0000001, NaN, -inf, -0,  )"),
+    (Version("01.2-rc1"), "1.2-rc1"),
+] + [(Cmp(1, 2, getattr(CmpType, name)), f"[ 1 ] {symbol} [ 2 ]") for name, symbol in zip(MEMBERS, "< <= != == >= >".split())]
+
+
+@pytest.mark.parametrize(("obj", "expected"), TEXTS)
+def test_text_forms(obj, expected):
+    assert text(obj) == expected
+
+
+THREAD_MESSAGE = re.compile(
+    r"assertion `left == right` failed: norbe::package::constraint::if_then::IfThen is unsendable, "
+    r"but sent to another thread\n  left: ThreadId\(([1-9]\d*)\)\n right: ThreadId\(([1-9]\d*)\)"
+)
+
+
+def on_thread(call):
+    """Runs `call` on a new thread: ("ok", result), ("exception", exc) when
+    `except Exception` caught it, or ("base", exc) when only BaseException did.
+    The exception loses its traceback, whose frames would keep objects alive
+    until the collector frees them on whatever thread it runs."""
+    outcome = []
+
+    def run():
+        try:
+            try:
+                outcome.append(("ok", call()))
+            except Exception as exc:  # noqa: BLE001
+                outcome.append(("exception", exc.with_traceback(None)))
+        except BaseException as exc:  # noqa: BLE001
+            outcome.append(("base", exc.with_traceback(None)))
+
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join()
+    return outcome.pop()
+
+
+FOREIGN_USES = {
+    "get cond": lambda it: it.cond,
+    "get then": lambda it: it.then,
+    "set cond": lambda it: setattr(it, "cond", 5),
+    "set then": lambda it: setattr(it, "then", 5),
+    "compare": lambda it: it == 1,
+    "reflected compare": lambda it: 1 < it,
+    "operand": lambda it: Depends("a") == it,
+    "argument": lambda it: Maximize(it),
+    "if_then": lambda it: Cmp(1, 2, LESS).if_then(it),
+    "setter value": lambda it: setattr(Minimize(1), "item", it),
+    "list entry": lambda it: NumOf([1, it]),
+    "outline constraint": lambda it: PackageOutline("p", [it]),
+}
+
+
+@pytest.mark.parametrize("use", FOREIGN_USES)
+def test_if_then_refuses_other_threads(use, panic_exception, capfd):
+    it = IfThen(Depends("c"), 2)
+    kind, exc = on_thread(lambda: FOREIGN_USES[use](it))
+    assert kind == "base" and type(exc) is panic_exception
+    match = THREAD_MESSAGE.fullmatch(exc.args[0])
+    assert match and match[1] != match[2]
+    assert "is unsendable, but sent to another thread" in capfd.readouterr().err
+    assert (text(it.cond), text(it.then)) == ("Depends( c )", "2")  # nothing changed
+
+
+def test_if_then_binds_to_its_thread_and_reports_foreign_drops(panic_exception, monkeypatch):
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", reports.append)
+    holder = NumOf([IfThen(1, 2)])  # the node itself belongs to no thread
+    made = {}
+    assert on_thread(lambda: made.update(read=holder.of[0], built=Cmp(1, 2, LESS).if_then(3)))[0] == "ok"
+    errors = [error_of(lambda: obj.cond) for obj in made.values()]
+    assert {kind for kind, _ in errors} == {panic_exception}
+    assert len({THREAD_MESSAGE.fullmatch(message).groups() for _, message in errors}) == 1  # same threads
+    assert text(holder.of[0]) == "If( 1 ) Then [ 2 ]"  # read here, bound here
+    box = [IfThen(1, 2)]
+    box.clear()  # on the creating thread: released silently
+    assert reports == []
+    made.clear()
+    box.append(IfThen(1, 2))
+    assert on_thread(box.clear)[0] == "ok"
+    assert [(type(r.exc_value), str(r.exc_value)) for r in reports] == [(RuntimeError, DROPPED)] * 3
+
+
+def test_if_then_dropped_on_another_thread_releases_its_payload():
+    rc, out, err = run_python(
+        """
+        import sys, threading
+        from norbe.package.constraint import IfThen
+        def rss():
+            with open("/proc/self/statm") as f:
+                return int(f.read().split()[1]) * 4096
+        reports = []
+        sys.unraisablehook = lambda r: reports.append(str(r.exc_value))
+        box = [IfThen(1, "x" * (64 << 20))]
+        before = rss()
+        for _ in range(4):  # a leak would keep 64 MiB per round
+            t = threading.Thread(target=box.clear); t.start(); t.join()
+            box.append(IfThen(1, "y" * (64 << 20)))
+        box.clear()
+        print(len(reports), before - rss() > (48 << 20))
+        """
+    )
+    assert rc == 0, err.decode()
+    assert out.split() == [b"4", b"True"]
+
+
+DEEP_TREE = """
+import json, threading
+from norbe.package.constraint import Depends, Maximize, Minimize, NumOf
+DEPTH = 10000
+x = Depends("a")
+for _ in range(DEPTH):
+    x = Maximize(x)
+holder, out = [x], {}
+del x
+
+def work():
+    x = holder[0]
+    copied, read, listed = Maximize(x), x.item, NumOf([x, x]).of
+    m = Minimize(1)
+    m.item = x
+    try:
+        copied == 0
+    except NotImplementedError as exc:
+        out["text"] = str(exc) == ("Cannot compare type None from constraint " + "Maximize( " * (DEPTH + 1)
+            + "Depends( a )" + " )" * (DEPTH + 1) + " with type Some(Int) from constraint 0 using operator '=='")
+    out["types"] = [type(o).__name__ for o in (read, *listed, m.item)]
+    del copied, read, listed, m, x
+    holder.pop()  # the last reference: released here
+
+threading.stack_size(64 * 1024)  # far too small for a recursive walk of the tree
+thread = threading.Thread(target=work)
+thread.start()
+thread.join()
+print(json.dumps(out))
+"""
+
+
+def test_deep_tree_on_a_small_stack():
+    rc, out, err = run_python(DEEP_TREE)
+    assert rc == 0, err.decode(errors="replace")
+    assert json.loads(out) == {"text": True, "types": ["Maximize"] * 4}
+
+
+def test_out_of_memory_while_copying_raises_memory_error():
+    rc, out, err = run_python(
+        """
+        import resource
+        from norbe.package.constraint import Maximize, NumOf
+        n = NumOf(["x" * (16 << 20)] * 8)  # 128 MiB of payload
+        with open("/proc/self/status") as f:
+            size = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+        hard = resource.getrlimit(resource.RLIMIT_AS)[1]
+        resource.setrlimit(resource.RLIMIT_AS, (size + (256 << 20), hard))
+        try:
+            NumOf([n] * 8)
+        except MemoryError:
+            print("MemoryError")
+        resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+        print(type(Maximize(n).item).__name__)
+        """
+    )
+    assert rc == 0, err.decode(errors="replace")
+    assert out.split() == [b"MemoryError", b"NumOf"]

@@ -55,12 +55,15 @@ def _capture_panic_type():
         try:
             node.cond  # noqa: B018 - the read is the point
         except BaseException as exc:  # noqa: BLE001 - the very class we are after
-            caught.append(exc)
+            # Keep only the class: the exception's traceback would hold this
+            # frame, and with it the IfThen, in a reference cycle.
+            caught.append(type(exc))
 
     thread = threading.Thread(target=use)
     thread.start()
     thread.join()
-    return type(caught[0])
+    del node
+    return caught[0]
 
 
 @pytest.fixture(scope="session")

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Builds norbe with the allocation failure hook (and nothing else: no
+# sanitizer, whose allocator would hide the process's real growth) and runs
+# tools/leak_check.py, which repeats every operation and failure path and
+# fails when the interpreter's live blocks, the resident size or the
+# reference counts of reused arguments grow after warm-up.
+#
+# Usage: .ci/leaks.sh [python ...]
+#   (default: the pyenv CPython 3.12.1 and 3.13.0 that are installed)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [ "$#" -gt 0 ]; then
+  interpreters=("$@")
+else
+  interpreters=()
+  root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
+  for version in 3.12.1 3.13.0; do
+    [ -x "$root/versions/$version/bin/python" ] && interpreters+=("$root/versions/$version/bin/python")
+  done
+fi
+if [ "${#interpreters[@]}" -eq 0 ]; then
+  echo "leaks: no interpreter found" >&2
+  exit 1
+fi
+
+status=0
+for python in "${interpreters[@]}"; do
+  work=$(mktemp -d)
+  echo "=== leak check: $("$python" --version) ($python)"
+  "$python" -m venv "$work/venv"
+  "$work/venv/bin/python" -m pip install --quiet scikit-build-core numpy
+  NORBE_FAULT_INJECTION=ON "$work/venv/bin/python" -m pip install --quiet --no-build-isolation \
+    -Cbuild-dir="$work/build" .
+  "$work/venv/bin/python" tools/leak_check.py --rounds 1000 --phases 3 || status=1
+  rm -rf "$work"
+done
+exit $status

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Builds norbe with AddressSanitizer and UndefinedBehaviorSanitizer (and the
+# test-only allocation failure hook) into a fresh virtual environment, then
+# runs the whole test suite in an ordinary interpreter with the sanitizer
+# runtimes preloaded. Any sanitizer report, in pytest itself or in any
+# interpreter a test starts, fails the run.
+#
+# Usage: .ci/sanitize.sh [python ...]
+#   (default: the pyenv CPython 3.12.1 and 3.13.0 that are installed)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+# shellcheck source=.ci/sanitizer_env.sh
+source .ci/sanitizer_env.sh
+
+if [ "$#" -gt 0 ]; then
+  interpreters=("$@")
+else
+  interpreters=()
+  root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
+  for version in 3.12.1 3.13.0; do
+    [ -x "$root/versions/$version/bin/python" ] && interpreters+=("$root/versions/$version/bin/python")
+  done
+fi
+if [ "${#interpreters[@]}" -eq 0 ]; then
+  echo "sanitize: no interpreter found" >&2
+  exit 1
+fi
+
+status=0
+for python in "${interpreters[@]}"; do
+  work=$(mktemp -d)
+  echo "=== sanitizers: $("$python" --version) ($python) in $work"
+  make_sanitized_venv "$python" "$work"
+  if run_sanitized "$work" "$work/venv/bin/python" -m pytest -q -p no:cacheprovider tests; then
+    rm -rf "$work"  # the build tree alone takes a few hundred megabytes
+  else
+    status=1
+  fi
+done
+exit $status

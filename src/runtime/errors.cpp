@@ -17,28 +17,32 @@ constexpr const char* kPanicDoc =
     "propagates all the way up the stack and ends the interpreter: `except Exception`\n"
     "does not catch it.";
 
-std::string current_thread_name() {
-  char name[64] = {};
-  if (pthread_getname_np(pthread_self(), name, sizeof name) == 0 && name[0] != '\0') return name;
-  return "<unnamed>";
+// The report and the exception are made without C++ allocations, and a
+// failure to make them leaves the interpreter's exception (MemoryError) set:
+// running out of memory while reporting a failure must not end the process.
+void current_thread_name(char (&name)[64]) noexcept {
+  if (pthread_getname_np(pthread_self(), name, sizeof name) != 0 || name[0] == '\0') {
+    std::snprintf(name, sizeof name, "%s", "<unnamed>");
+  }
 }
 
-void report_panic(const Panic& failure) {
-  std::string report =
-      "norbe: internal failure in thread '" + current_thread_name() + "' at " + failure.location.file_name() +
-      ":" + std::to_string(failure.location.line()) + ":\n" + failure.message + "\n" +
+void report_panic(const char* message, const std::source_location& location) noexcept {
+  char thread[64] = {};
+  current_thread_name(thread);
+  PySys_FormatStderr(
+      "norbe: internal failure in thread '%s' at %s:%d:\n%s\n"
       "note: run the interpreter under a debugger (gdb -ex run --args python ...) and break on "
-      "__cxa_throw to obtain a stack trace\n";
-  PySys_FormatStderr("%s", report.c_str());
+      "__cxa_throw to obtain a stack trace\n",
+      thread, location.file_name(), static_cast<int>(location.line()), message);
 }
 
-void raise_panic(const Panic& failure) {
-  report_panic(failure);
+void raise_panic(std::string_view message, const std::source_location& location) noexcept {
+  // The report takes a NUL-terminated text; the exception keeps every byte.
+  report_panic(message.data(), location);
   PyObject* type = panic_exception_type();
-  if (type == nullptr) throw PythonError{};
-  Ref message = Ref::steal(PyUnicode_FromStringAndSize(failure.message.data(), failure.message.size()));
-  if (!message) throw PythonError{};
-  PyErr_SetObject(type, message.get());
+  if (type == nullptr) return;
+  Ref text = Ref::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (text) PyErr_SetObject(type, text.get());
 }
 
 [[noreturn]] void abort_at_boundary() {
@@ -106,22 +110,24 @@ Ref take_pending_exception() {
   return exception;
 }
 
+void set_missing_exception() noexcept {
+  PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+}
+
 void set_error_from_current_exception() noexcept {
   try {
     try {
       throw;
     } catch (const PythonError&) {
-      if (!PyErr_Occurred()) {
-        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-      }
+      if (!PyErr_Occurred()) set_missing_exception();
     } catch (const Panic& failure) {
-      raise_panic(failure);
+      raise_panic(failure.message, failure.location);
     } catch (const std::bad_alloc&) {
       PyErr_NoMemory();
     } catch (const std::exception& error) {
-      raise_panic(Panic{error.what(), std::source_location::current()});
+      raise_panic(error.what(), std::source_location::current());
     } catch (...) {
-      raise_panic(Panic{"unknown C++ exception", std::source_location::current()});
+      raise_panic("unknown C++ exception", std::source_location::current());
     }
   } catch (...) {
     abort_at_boundary();

@@ -64,6 +64,9 @@ inline void discard_pending_exception() {
 // The process-wide internal-failure exception class, created on first need.
 PyObject* panic_exception_type();
 
+// SystemError "attempted to fetch exception but none was set".
+void set_missing_exception() noexcept;
+
 // Turns the exception in flight (caught by the barrier) into a pending Python
 // exception. Returns nothing: the caller returns its failure value.
 void set_error_from_current_exception() noexcept;
@@ -76,6 +79,11 @@ template <class Result, class Body>
 Result barrier(Result failure, Body&& body) noexcept {
   try {
     return body();
+  } catch (const PythonError&) {
+    // The common failure: the exception is already pending (handled here so
+    // that it costs no second throw).
+    if (!PyErr_Occurred()) set_missing_exception();
+    return failure;
   } catch (...) {
     set_error_from_current_exception();
     return failure;

@@ -216,6 +216,20 @@ struct ConstraintAccess {
     }
   }
 
+  // Releases a tree; a leaf holds no constraints and is freed at once,
+  // without the walk.
+  static void dispose(Owned owned) noexcept {
+    switch (owned.kind) {
+      case ConstraintKind::Depends:
+      case ConstraintKind::SpecOption:
+      case ConstraintKind::Value:
+        delete_node(owned);
+        return;
+      default:
+        release(owned);
+    }
+  }
+
   // Copies a terminal constraint into an empty slot.
   static void copy_terminal(const Constraint& src, Constraint& dst) {
     if (src.node_ == nullptr) return;
@@ -437,6 +451,11 @@ Constraint::Constraint(ValueNode node)
     : kind_(ConstraintKind::Value), node_(new ValueNode(std::move(node))) {}
 
 Constraint::Constraint(const Constraint& other) {
+  if (ConstraintAccess::is_terminal(other)) {
+    // One node (or none): nothing to walk.
+    ConstraintAccess::copy_terminal(other, *this);
+    return;
+  }
   // Built in a local so that a failed copy is released by its destructor.
   Constraint copy;
   ConstraintAccess::copy(other, copy);
@@ -458,13 +477,13 @@ Constraint& Constraint::operator=(Constraint&& other) noexcept {
     void* const old_node = node_;
     kind_ = other.kind_;
     node_ = std::exchange(other.node_, nullptr);
-    if (old_node != nullptr) ConstraintAccess::release({old_kind, old_node});
+    if (old_node != nullptr) ConstraintAccess::dispose({old_kind, old_node});
   }
   return *this;
 }
 
 Constraint::~Constraint() {
-  if (node_ != nullptr) ConstraintAccess::release({kind_, node_});
+  if (node_ != nullptr) ConstraintAccess::dispose({kind_, node_});
 }
 
 std::optional<CmpType> cmp_type_from_operator(int op) {

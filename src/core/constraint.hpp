@@ -7,9 +7,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "core/node_pool.hpp"
 #include "core/option_value.hpp"
 
 namespace norbe::core {
@@ -23,7 +25,16 @@ std::optional<CmpType> cmp_type_from_operator(int op);
 std::string_view cmp_symbol(CmpType op);     // "<", "<=", "!=", "==", ">=", ">"
 std::string_view cmp_type_name(CmpType op);  // "Less", ..., "Greater"
 
-enum class ConstraintKind : std::uint8_t { Cmp, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value };
+enum class ConstraintKind : std::uint8_t {
+  Cmp,
+  Depends,
+  IfThen,
+  Maximize,
+  Minimize,
+  NumOf,
+  SpecOption,
+  Value
+};
 
 struct CmpNode;
 struct DependsNode;
@@ -67,6 +78,12 @@ class Constraint {
     return *static_cast<Node*>(node_);
   }
 
+  // A constraint holding a new node of type Node brace-initialised from
+  // `args` (a payload to copy or move, or its fields): one allocation, no
+  // intermediate payload.
+  template <class Node, class... Args>
+  static Constraint emplace(Args&&... args);
+
   // Moves the payload out of the node and frees the node; leaves this empty.
   // The caller has checked kind().
   template <class Node>
@@ -87,30 +104,65 @@ struct CmpNode {
   Constraint lhs;
   Constraint rhs;
   CmpType op;
+  NORBE_POOLED_NODE(CmpNode)
 };
 struct DependsNode {
   std::string on;
+  NORBE_POOLED_NODE(DependsNode)
 };
 struct IfThenNode {
   Constraint cond;
   Constraint then;
+  NORBE_POOLED_NODE(IfThenNode)
 };
 struct MaximizeNode {
   Constraint item;
+  NORBE_POOLED_NODE(MaximizeNode)
 };
 struct MinimizeNode {
   Constraint item;
+  NORBE_POOLED_NODE(MinimizeNode)
 };
 struct NumOfNode {
   std::vector<Constraint> of;
+  NORBE_POOLED_NODE(NumOfNode)
 };
 struct SpecOptionNode {
   std::string package_name;
   std::string option_name;
+  NORBE_POOLED_NODE(SpecOptionNode)
 };
 struct ValueNode {
   SpecOptionValue value;
+  NORBE_POOLED_NODE(ValueNode)
 };
+
+template <class Node>
+struct NodeKind;
+template <>
+struct NodeKind<CmpNode> : std::integral_constant<ConstraintKind, ConstraintKind::Cmp> {};
+template <>
+struct NodeKind<DependsNode> : std::integral_constant<ConstraintKind, ConstraintKind::Depends> {};
+template <>
+struct NodeKind<IfThenNode> : std::integral_constant<ConstraintKind, ConstraintKind::IfThen> {};
+template <>
+struct NodeKind<MaximizeNode> : std::integral_constant<ConstraintKind, ConstraintKind::Maximize> {};
+template <>
+struct NodeKind<MinimizeNode> : std::integral_constant<ConstraintKind, ConstraintKind::Minimize> {};
+template <>
+struct NodeKind<NumOfNode> : std::integral_constant<ConstraintKind, ConstraintKind::NumOf> {};
+template <>
+struct NodeKind<SpecOptionNode> : std::integral_constant<ConstraintKind, ConstraintKind::SpecOption> {};
+template <>
+struct NodeKind<ValueNode> : std::integral_constant<ConstraintKind, ConstraintKind::Value> {};
+
+template <class Node, class... Args>
+Constraint Constraint::emplace(Args&&... args) {
+  Constraint constraint;
+  constraint.node_ = new Node{std::forward<Args>(args)...};
+  constraint.kind_ = NodeKind<Node>::value;
+  return constraint;
+}
 
 // The comparison type of a constraint; absent for IfThen, Maximize, Minimize.
 enum class ValueType : std::uint8_t { Unknown, Bool, Int, Float, Str, Version };

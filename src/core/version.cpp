@@ -1,8 +1,8 @@
 #include "core/version.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
-#include <optional>
 
 #include "core/escape.hpp"
 
@@ -18,11 +18,23 @@ constexpr std::size_t header_words = 2;
 bool is_separator(char c) {
   return c == '.' || c == '-' || c == '+';
 }
-bool is_digit(char c) {
-  return c >= '0' && c <= '9';
+
+// Character classes for the one-pass parse.
+enum CharClass : std::uint8_t { kDigit = 1, kLetter = 2, kSeparator = 4, kOther = 8 };
+
+constexpr std::array<std::uint8_t, 256> make_char_classes() {
+  std::array<std::uint8_t, 256> table{};
+  for (auto& entry : table) entry = kOther;
+  for (int c = '0'; c <= '9'; ++c) table[c] = kDigit;
+  for (int c = 'a'; c <= 'z'; ++c) table[c] = kLetter;
+  for (int c = 'A'; c <= 'Z'; ++c) table[c] = kLetter;
+  table['.'] = table['-'] = table['+'] = kSeparator;
+  return table;
 }
-bool is_alnum(char c) {
-  return is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+constexpr std::array<std::uint8_t, 256> kCharClasses = make_char_classes();
+
+std::uint8_t char_class(char c) {
+  return kCharClasses[static_cast<unsigned char>(c)];
 }
 
 // Decimal value of a digit string, or false when it does not fit 64 bits.
@@ -38,6 +50,15 @@ bool digits_value(std::string_view s, std::uint64_t& value) {
   return true;
 }
 
+// Whether a digit string (not empty) is at most 18446744073709551615.
+bool digits_fit(std::string_view s) {
+  std::size_t zeros = 0;
+  while (zeros + 1 < s.size() && s[zeros] == '0') ++zeros;
+  const std::string_view significant = s.substr(zeros);
+  if (significant.size() < 20) return true;
+  return significant.size() == 20 && significant <= "18446744073709551615";
+}
+
 // The outcome of classifying one part. Nothing is allocated here: the text is
 // copied only once the part is known to be good (or into the error).
 struct PartClass {
@@ -46,19 +67,14 @@ struct PartClass {
   VersionErrorKind error;  // when not ok
 };
 
-PartClass classify_part(std::string_view s, bool after_rest) {
+// `classes` is the union of the classes of the part's characters.
+PartClass classify_part(std::string_view s, std::uint8_t classes, bool after_rest) {
   if (after_rest) return {false, Slot::Int, VersionErrorKind::PartAfterRest};
-  if (s == "*") return {true, Slot::Single, {}};
-  if (s == ">") return {true, Slot::Rest, {}};
-  bool digits = true;
-  for (char c : s) {
-    if (is_digit(c)) continue;
-    if (!is_alnum(c)) return {false, Slot::Int, VersionErrorKind::InvalidPart};
-    digits = false;
-  }
+  if (s.size() == 1 && (s[0] == '*' || s[0] == '>'))
+    return {true, s[0] == '*' ? Slot::Single : Slot::Rest, {}};
+  if (classes & kOther) return {false, Slot::Int, VersionErrorKind::InvalidPart};
   if (s.empty()) return {false, Slot::Int, VersionErrorKind::EmptyPart};
-  std::uint64_t ignored;
-  if (digits && digits_value(s, ignored)) return {true, Slot::Int, {}};
+  if (classes == kDigit && digits_fit(s)) return {true, Slot::Int, {}};
   return {true, Slot::Str, {}};
 }
 
@@ -81,11 +97,14 @@ const char* text_of(const std::uint64_t* w) {
 // Writes a version straight into its block during the parse. The separators
 // are counted up front, which fixes the entry count; the text gets the input's
 // length, an upper bound since only leading zeros are ever dropped.
+//
+// The text is the input less the leading zeros of Int parts, so it is copied
+// lazily: input that drops nothing (the usual case) is copied in one piece at
+// the end, and each dropped run of zeros first copies what lies before it.
 class VersionBuilder {
  public:
-  explicit VersionBuilder(std::string_view input) {
-    const std::size_t entries =
-        static_cast<std::size_t>(std::count_if(input.begin(), input.end(), is_separator)) + 1;
+  // `entries`: the number of non-separator entries, one more than the separators.
+  VersionBuilder(std::string_view input, std::size_t entries) : input_(input) {
     block_ = std::make_unique_for_overwrite<std::uint64_t[]>(block_words(entries, input.size()));
     block_[0] = entries;
     ends_ = block_.get() + header_words;
@@ -93,53 +112,46 @@ class VersionBuilder {
     text_ = slots_ + entries;
   }
 
-  void add(std::string_view s, Slot slot) {
-    switch (slot) {
-      case Slot::Int: {
-        // The decimal text of a value that fits is its digits without the
-        // leading zeros (keeping the last digit).
-        std::size_t zeros = 0;
-        while (zeros + 1 < s.size() && s[zeros] == '0') ++zeros;
-        put(s.substr(zeros));
-        break;
-      }
-      case Slot::Str:
-        put(s);
-        break;
-      case Slot::Single:
-        put("*");
-        break;
-      case Slot::Rest:
-        put(">");
-        break;
+  // The part of the input from `start` to `end` (exclusive), of that kind.
+  void add(std::size_t start, std::size_t end, Slot slot) {
+    if (slot == Slot::Int && input_[start] == '0' && end - start > 1) {
+      // The decimal text of a value that fits is its digits without the
+      // leading zeros (keeping the last digit).
+      std::size_t zeros = 1;
+      while (start + zeros + 1 < end && input_[start + zeros] == '0') ++zeros;
+      copy_up_to(start);
+      removed_ += zeros;
+      copied_ = start + zeros;
     }
-    ends_[count_] = size_;
+    ends_[count_] = end - removed_;
     slots_[count_] = static_cast<char>(slot);
     ++count_;
   }
 
-  void add_separator(char c) { text_[size_++] = c; }
-
   Version finish() && {
+    copy_up_to(input_.size());
     // The slots sit right after the ends, so the text never moves.
-    block_[1] = size_;
+    block_[1] = input_.size() - removed_;
     Version v;
     v.block_ = std::move(block_);
     return v;
   }
 
  private:
-  void put(std::string_view s) {
-    std::memcpy(text_ + size_, s.data(), s.size());
-    size_ += s.size();
+  // Copies the input from where the copy stands up to `end`.
+  void copy_up_to(std::size_t end) {
+    if (end > copied_) std::memcpy(text_ + copied_ - removed_, input_.data() + copied_, end - copied_);
+    copied_ = end;
   }
 
+  std::string_view input_;
   std::unique_ptr<std::uint64_t[]> block_;
   std::uint64_t* ends_;
   char* slots_;
   char* text_;
   std::size_t count_ = 0;
-  std::size_t size_ = 0;
+  std::size_t copied_ = 0;   // the input before this is in the text
+  std::size_t removed_ = 0;  // leading zeros dropped so far
 };
 
 Version::Version(const Version& other) {
@@ -209,31 +221,37 @@ VersionPart Version::part(std::size_t i) const noexcept {
 }
 
 std::variant<Version, VersionError> parse_version(std::string_view text) {
-  VersionBuilder builder(text);
+  std::size_t separators = 0;
+  for (char c : text) separators += is_separator(c) ? 1 : 0;
+  VersionBuilder builder(text, separators + 1);
   bool after_rest = false;
-  // Adds the part, or returns the error that stops the parse.
-  auto add_part = [&](std::string_view s) -> std::optional<VersionError> {
-    const PartClass c = classify_part(s, after_rest);
+  std::size_t start = 0;
+  std::uint8_t classes = 0;  // of the current part's characters
+  // One pass: every separator closes the part before it, and the end of the
+  // text closes the last one (after the trailing-separator check).
+  for (std::size_t i = 0;; ++i) {
+    if (i < text.size()) {
+      const std::uint8_t c = char_class(text[i]);
+      if (c != kSeparator) {
+        classes |= c;
+        continue;
+      }
+    } else if (start == text.size()) {
+      return VersionError{VersionErrorKind::TrailingSeparator, {}};
+    }
+    const std::string_view part(text.data() + start, i - start);
+    const PartClass c = classify_part(part, classes, after_rest);
     if (!c.ok) {
       VersionError error{c.error, {}};
-      if (c.error == VersionErrorKind::InvalidPart) error.part.assign(s);
+      if (c.error == VersionErrorKind::InvalidPart) error.part.assign(part);
       return error;
     }
     if (c.slot == Slot::Rest) after_rest = true;
-    builder.add(s, c.slot);
-    return std::nullopt;
-  };
-
-  std::size_t start = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (!is_separator(c)) continue;
-    if (auto error = add_part(text.substr(start, i - start))) return *std::move(error);
-    builder.add_separator(c);
+    builder.add(start, i, c.slot);
+    if (i == text.size()) break;
     start = i + 1;
+    classes = 0;
   }
-  if (start == text.size()) return VersionError{VersionErrorKind::TrailingSeparator, {}};
-  if (auto error = add_part(text.substr(start))) return *std::move(error);
   return std::move(builder).finish();
 }
 

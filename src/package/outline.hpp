@@ -3,11 +3,11 @@
 
 #include <array>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "core/constraint.hpp"
 #include "core/option_value.hpp"
+#include "package/option_map.hpp"
 #include "runtime/classes.hpp"
 
 namespace norbe {
@@ -15,8 +15,8 @@ namespace norbe {
 struct Outline {
   std::string name;
   std::vector<core::Constraint> constraints;
-  std::unordered_map<std::string, core::SpecOptionValue> set_options;
-  std::unordered_map<std::string, core::OptionalSpecOptionValue> set_defaults;
+  OptionMap<core::SpecOptionValue> set_options;
+  OptionMap<core::OptionalSpecOptionValue> set_defaults;
 };
 
 struct PackageOutlineClass : ClassBase<PackageOutlineClass, Outline> {

@@ -129,8 +129,7 @@ void raise_type_mismatch(PyObject* value, std::string_view expected) {
   raise(PyExc_TypeError, message);
 }
 
-std::string_view utf8_view(PyObject* object) {
-  if (!PyUnicode_Check(object)) raise_type_mismatch(object, "str");
+std::string_view utf8_view_of_str(PyObject* object) {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(object, &size);
   if (data == nullptr) throw_python_error();

@@ -45,6 +45,12 @@ template <std::size_t N>
 BoundArguments<N> bind(const Signature& signature, PyObject* const* args, std::size_t nargsf,
                        PyObject* kwnames) {
   BoundArguments<N> bound;
+  const auto count = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
+  if (kwnames == nullptr && count <= N && count >= signature.required) {
+    // Positional arguments only, as many as the parameters take: nothing to match.
+    for (std::size_t i = 0; i < count; ++i) bound.values[i] = args[i];
+    return bound;
+  }
   match_arguments(signature, args, nargsf, kwnames, bound.values.data(), &bound.extra);
   return bound;
 }
@@ -72,7 +78,16 @@ std::string type_qualname(PyObject* object);
 
 // A str (or subclass) as UTF-8; other types are a type mismatch against 'str'.
 // The view points into the string's cached UTF-8 form and lives as long as it.
-std::string_view utf8_view(PyObject* object);
+std::string_view utf8_view_of_str(PyObject* object);
+inline std::string_view utf8_view(PyObject* object) {
+  if (!PyUnicode_Check(object)) raise_type_mismatch(object, "str");
+  // An ASCII string is its own UTF-8 form.
+  if (PyUnicode_IS_COMPACT_ASCII(object)) {
+    return std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
+  }
+  return utf8_view_of_str(object);
+}
 inline std::string string_from_object(PyObject* object) {
   return std::string(utf8_view(object));
 }

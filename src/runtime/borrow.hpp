@@ -12,6 +12,12 @@ namespace norbe {
 
 using BorrowCounter = std::atomic<std::intptr_t>;
 
+// Every entry into the module holds the interpreter lock, which already
+// serialises all access to an instance. With the lock, plain atomic loads and
+// stores keep the counter's rules (a read-modify-write would only add a locked
+// instruction to every borrow); a free-threaded interpreter has no such lock,
+// and there the updates are compare-and-swap operations.
+#ifdef Py_GIL_DISABLED
 inline bool try_borrow_shared(BorrowCounter& counter) noexcept {
   std::intptr_t current = counter.load(std::memory_order_relaxed);
   do {
@@ -20,6 +26,29 @@ inline bool try_borrow_shared(BorrowCounter& counter) noexcept {
                                           std::memory_order_relaxed));
   return true;
 }
+inline void release_shared(BorrowCounter& counter) noexcept {
+  counter.fetch_sub(1, std::memory_order_release);
+}
+inline bool try_borrow_exclusive(BorrowCounter& counter) noexcept {
+  std::intptr_t expected = 0;
+  return counter.compare_exchange_strong(expected, -1, std::memory_order_acquire);
+}
+#else
+inline bool try_borrow_shared(BorrowCounter& counter) noexcept {
+  const std::intptr_t current = counter.load(std::memory_order_relaxed);
+  if (current == -1) return false;
+  counter.store(current + 1, std::memory_order_relaxed);
+  return true;
+}
+inline void release_shared(BorrowCounter& counter) noexcept {
+  counter.store(counter.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+}
+inline bool try_borrow_exclusive(BorrowCounter& counter) noexcept {
+  if (counter.load(std::memory_order_relaxed) != 0) return false;
+  counter.store(-1, std::memory_order_relaxed);
+  return true;
+}
+#endif
 
 class SharedBorrow {
  public:
@@ -29,7 +58,7 @@ class SharedBorrow {
   // For callers that already hold the borrow (taken with try_borrow_shared).
   struct Adopt {};
   SharedBorrow(BorrowCounter& counter, Adopt) noexcept : counter_(counter) {}
-  ~SharedBorrow() { counter_.fetch_sub(1, std::memory_order_release); }
+  ~SharedBorrow() { release_shared(counter_); }
   SharedBorrow(const SharedBorrow&) = delete;
   SharedBorrow& operator=(const SharedBorrow&) = delete;
 
@@ -40,10 +69,7 @@ class SharedBorrow {
 class ExclusiveBorrow {
  public:
   explicit ExclusiveBorrow(BorrowCounter& counter) : counter_(counter) {
-    std::intptr_t expected = 0;
-    if (!counter.compare_exchange_strong(expected, -1, std::memory_order_acquire)) {
-      raise(PyExc_RuntimeError, "Already borrowed");
-    }
+    if (!try_borrow_exclusive(counter)) raise(PyExc_RuntimeError, "Already borrowed");
   }
   ~ExclusiveBorrow() { counter_.store(0, std::memory_order_release); }
   ExclusiveBorrow(const ExclusiveBorrow&) = delete;

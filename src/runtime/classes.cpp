@@ -3,13 +3,33 @@
 #include <string>
 #include <vector>
 
+#include "core/node_pool.hpp"
+
 namespace norbe {
+namespace {
+
+// The allocation slot of every class: instances are never tracked by the
+// garbage collector and have no variable part, and ClassBase::create
+// constructs every field, so the object memory needs no zero fill.
+PyObject* allocate_instance(PyTypeObject* type, Py_ssize_t) noexcept {
+  void* memory = PyObject_Malloc(static_cast<std::size_t>(type->tp_basicsize));
+  if (memory == nullptr) return PyErr_NoMemory();
+  return PyObject_Init(static_cast<PyObject*>(memory), type);
+}
+
+}  // namespace
 
 PyTypeObject* make_type(const ClassSpec& spec) {
+#ifndef Py_GIL_DISABLED
+  // Every entry into the module holds the interpreter lock, so from the first
+  // class on all tree nodes of the process are made and freed under it.
+  core::enable_node_pool();
+#endif
   std::vector<PyType_Slot> slots;
   auto add = [&](int slot, auto* pointer) {
     if (pointer != nullptr) slots.push_back({slot, reinterpret_cast<void*>(pointer)});
   };
+  add(Py_tp_alloc, &allocate_instance);
   add(Py_tp_dealloc, spec.dealloc);
   add(Py_tp_new, spec.construct);
   add(Py_tp_richcompare, spec.richcompare);

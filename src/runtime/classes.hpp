@@ -88,17 +88,23 @@ struct ClassBase {
   }
 
   // Releases the payload; a class may override to decide otherwise.
-  static void destroy(Object* object) {
+  static void destroy(Object* object) noexcept {
     object->extra.~Extra();
     object->payload.~Payload();
   }
 
-  // Deallocation may run while an exception is propagating: keep it pending.
+  // Deallocation may run while an exception is propagating: a destroy that
+  // can fail (and so touch the pending exception) runs with it set aside. A
+  // noexcept destroy is plain C++ and needs no such care.
   static void dealloc(PyObject* self) noexcept {
     PyTypeObject* cls = Py_TYPE(self);
-    PyObject* pending = PyErr_GetRaisedException();
-    barrier_unraisable(nullptr, [&] { Traits::destroy(cast(self)); });
-    PyErr_SetRaisedException(pending);
+    if constexpr (noexcept(Traits::destroy(std::declval<Object*>()))) {
+      Traits::destroy(cast(self));
+    } else {
+      PyObject* pending = PyErr_GetRaisedException();
+      barrier_unraisable(nullptr, [&] { Traits::destroy(cast(self)); });
+      PyErr_SetRaisedException(pending);
+    }
     cls->tp_free(self);
     Py_DECREF(cls);
   }

@@ -62,13 +62,19 @@ std::optional<core::SpecOptionValue> exact_int_value(PyObject* object) {
 }
 
 std::optional<core::SpecOptionValue> text_value(PyObject* object) {
+  constexpr auto kStr = std::in_place_index<static_cast<std::size_t>(core::OptionKind::Str)>;
+  if (PyUnicode_IS_COMPACT_ASCII(object)) {
+    return std::optional<core::SpecOptionValue>(std::in_place, kStr,
+                                                static_cast<const char*>(PyUnicode_DATA(object)),
+                                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
+  }
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(object, &size);
   if (data == nullptr) {
     discard_pending_exception();
     return std::nullopt;
   }
-  return core::SpecOptionValue(std::string(data, static_cast<std::size_t>(size)));
+  return std::optional<core::SpecOptionValue>(std::in_place, kStr, data, static_cast<std::size_t>(size));
 }
 
 // The general path, for objects of any other type: every step may run user code.

@@ -29,7 +29,7 @@ struct SpecOptionClass : ClassBase<SpecOptionClass, core::SpecOptionNode> {
   static ClassSpec spec();
   static Ref construct(const BoundArguments<2>& arguments);
   static core::Constraint to_constraint(const Payload& payload) {
-    return core::Constraint(core::SpecOptionNode(payload));
+    return core::Constraint::emplace<core::SpecOptionNode>(payload);
   }
 };
 

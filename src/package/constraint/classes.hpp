@@ -14,7 +14,7 @@ struct CmpClass : ClassBase<CmpClass, core::CmpNode> {
   static ClassSpec spec();
   static Ref construct(const BoundArguments<3>& arguments);
   static core::Constraint to_constraint(const Payload& payload) {
-    return core::Constraint(core::CmpNode(payload));
+    return core::Constraint::emplace<core::CmpNode>(payload);
   }
 };
 
@@ -31,7 +31,7 @@ struct DependsClass : ClassBase<DependsClass, core::DependsNode> {
   static ClassSpec spec();
   static Ref construct(const BoundArguments<1>& arguments);
   static core::Constraint to_constraint(const Payload& payload) {
-    return core::Constraint(core::DependsNode(payload));
+    return core::Constraint::emplace<core::DependsNode>(payload);
   }
 };
 
@@ -41,7 +41,7 @@ struct MaximizeClass : ClassBase<MaximizeClass, core::MaximizeNode> {
   static ClassSpec spec();
   static Ref construct(const BoundArguments<1>& arguments);
   static core::Constraint to_constraint(const Payload& payload) {
-    return core::Constraint(core::MaximizeNode(payload));
+    return core::Constraint::emplace<core::MaximizeNode>(payload);
   }
 };
 
@@ -51,7 +51,7 @@ struct MinimizeClass : ClassBase<MinimizeClass, core::MinimizeNode> {
   static ClassSpec spec();
   static Ref construct(const BoundArguments<1>& arguments);
   static core::Constraint to_constraint(const Payload& payload) {
-    return core::Constraint(core::MinimizeNode(payload));
+    return core::Constraint::emplace<core::MinimizeNode>(payload);
   }
 };
 
@@ -61,14 +61,14 @@ struct NumOfClass : ClassBase<NumOfClass, core::NumOfNode> {
   static ClassSpec spec();
   static Ref construct(const BoundArguments<1>& arguments);
   static core::Constraint to_constraint(const Payload& payload) {
-    return core::Constraint(core::NumOfNode(payload));
+    return core::Constraint::emplace<core::NumOfNode>(payload);
   }
 };
 
 struct ValueClass : ClassBase<ValueClass, core::ValueNode> {
   static ClassSpec spec();
   static core::Constraint to_constraint(const Payload& payload) {
-    return core::Constraint(core::ValueNode(payload));
+    return core::Constraint::emplace<core::ValueNode>(payload);
   }
 };
 

@@ -20,7 +20,7 @@ struct IfThenClass : ClassBase<IfThenClass, core::IfThenNode, ThreadBinding> {
   static ClassSpec spec();
   static Ref construct(const BoundArguments<2>& arguments);
   static core::Constraint to_constraint(const Payload& payload) {
-    return core::Constraint(core::IfThenNode(payload));
+    return core::Constraint::emplace<core::IfThenNode>(payload);
   }
   static ThreadBinding make_extra() { return ThreadBinding{current_thread_id()}; }
   // Use from any thread but the creator's is an internal failure.

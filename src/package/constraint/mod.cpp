@@ -35,8 +35,17 @@ std::optional<core::Constraint> from_own_class(PyObject* object) {
 }
 
 std::optional<core::Constraint> try_convert(PyObject* object) {
+  // The plain constants first: their types are disjoint from the module's
+  // classes, so the order of the two tests does not change any outcome.
+  const PyTypeObject* type = Py_TYPE(object);
+  if (type == &PyLong_Type || type == &PyBool_Type || type == &PyUnicode_Type || type == &PyFloat_Type) {
+    if (auto value = try_option_value(object))
+      return core::Constraint::emplace<core::ValueNode>(std::move(*value));
+    return std::nullopt;
+  }
   if (auto own = from_own_class(object)) return own;
-  if (auto value = try_option_value(object)) return core::Constraint(core::ValueNode{std::move(*value)});
+  if (auto value = try_option_value(object))
+    return core::Constraint::emplace<core::ValueNode>(std::move(*value));
   return std::nullopt;
 }
 
@@ -68,7 +77,10 @@ std::vector<core::Constraint> constraint_list_from_object(PyObject* object) {
   if (length < 0) {
     discard_pending_exception();
   } else {
-    constraints.reserve(static_cast<std::size_t>(length));
+    // The length only sizes the result. A __len__ may answer anything up to
+    // sys.maxsize, so beyond a bound the list grows as the items arrive.
+    constexpr Py_ssize_t kMaxReserved = Py_ssize_t{1} << 20;
+    constraints.reserve(static_cast<std::size_t>(length < kMaxReserved ? length : kMaxReserved));
   }
   Ref iterator = check_new(PyObject_GetIter(object));
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
@@ -78,25 +90,25 @@ std::vector<core::Constraint> constraint_list_from_object(PyObject* object) {
   return constraints;
 }
 
-Ref constraint_to_object(core::Constraint constraint) {
+Ref constraint_to_object(const core::Constraint& constraint) {
   using Kind = core::ConstraintKind;
   switch (constraint.kind()) {
     case Kind::Cmp:
-      return CmpClass::create(std::move(constraint).take<core::CmpNode>());
+      return CmpClass::create(core::CmpNode(constraint.as<core::CmpNode>()));
     case Kind::Depends:
-      return DependsClass::create(std::move(constraint).take<core::DependsNode>());
+      return DependsClass::create(core::DependsNode(constraint.as<core::DependsNode>()));
     case Kind::IfThen:
-      return IfThenClass::create(std::move(constraint).take<core::IfThenNode>());
+      return IfThenClass::create(core::IfThenNode(constraint.as<core::IfThenNode>()));
     case Kind::Maximize:
-      return MaximizeClass::create(std::move(constraint).take<core::MaximizeNode>());
+      return MaximizeClass::create(core::MaximizeNode(constraint.as<core::MaximizeNode>()));
     case Kind::Minimize:
-      return MinimizeClass::create(std::move(constraint).take<core::MinimizeNode>());
+      return MinimizeClass::create(core::MinimizeNode(constraint.as<core::MinimizeNode>()));
     case Kind::NumOf:
-      return NumOfClass::create(std::move(constraint).take<core::NumOfNode>());
+      return NumOfClass::create(core::NumOfNode(constraint.as<core::NumOfNode>()));
     case Kind::SpecOption:
-      return SpecOptionClass::create(std::move(constraint).take<core::SpecOptionNode>());
+      return SpecOptionClass::create(core::SpecOptionNode(constraint.as<core::SpecOptionNode>()));
     case Kind::Value:
-      return ValueClass::create(std::move(constraint).take<core::ValueNode>());
+      return ValueClass::create(core::ValueNode(constraint.as<core::ValueNode>()));
   }
   panic("constraint of unknown kind");
 }
@@ -110,7 +122,12 @@ Ref constraint_list_to_object(const std::vector<core::Constraint>& constraints) 
 }
 
 Ref build_cmp(core::Constraint lhs, core::Constraint rhs, core::CmpType op) {
-  if (auto refusal = core::check_comparison(lhs, rhs, op)) raise(PyExc_NotImplementedError, *refusal);
+  if (auto refusal = core::check_comparison(lhs, rhs, op)) {
+    Ref text =
+        check_new(PyUnicode_FromStringAndSize(refusal->data(), static_cast<Py_ssize_t>(refusal->size())));
+    PyErr_SetObject(PyExc_NotImplementedError, text.get());
+    return Ref();
+  }
   return CmpClass::create(core::CmpNode{std::move(lhs), std::move(rhs), op});
 }
 

@@ -21,11 +21,14 @@ std::optional<core::Constraint> try_constraint_from_object(PyObject* object);
 // A sequence (not a str) to a list of constraints, in iteration order.
 std::vector<core::Constraint> constraint_list_from_object(PyObject* object);
 
-// A new object of the class matching the constraint's variant; consumes it.
-Ref constraint_to_object(core::Constraint constraint);
+// A new object of the class matching the constraint's variant, holding a
+// copy of its payload (the node itself is not copied first).
+Ref constraint_to_object(const core::Constraint& constraint);
 Ref constraint_list_to_object(const std::vector<core::Constraint>& constraints);
 
-// The type-checked comparison: a new Cmp object, or NotImplementedError.
+// The type-checked comparison: a new Cmp object, or an empty Ref with
+// NotImplementedError set (a refusal is an ordinary result of an operator,
+// so it is reported without a C++ throw).
 Ref build_cmp(core::Constraint lhs, core::Constraint rhs, core::CmpType op);
 
 // The rich-comparison slot of a class whose payload converts to a constraint

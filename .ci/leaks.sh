@@ -6,18 +6,16 @@
 # reference counts of reused arguments grow after warm-up.
 #
 # Usage: .ci/leaks.sh [python ...]
-#   (default: the pyenv CPython 3.12.1 and 3.13.0 that are installed)
+#   (default: every CPython 3.12+ on the machine)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# shellcheck source=.ci/interpreters.sh
+source .ci/interpreters.sh
 if [ "$#" -gt 0 ]; then
   interpreters=("$@")
 else
-  interpreters=()
-  root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
-  for version in 3.12.1 3.13.0; do
-    [ -x "$root/versions/$version/bin/python" ] && interpreters+=("$root/versions/$version/bin/python")
-  done
+  mapfile -t interpreters < <(cpython_interpreters)
 fi
 if [ "${#interpreters[@]}" -eq 0 ]; then
   echo "leaks: no interpreter found" >&2

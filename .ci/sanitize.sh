@@ -6,20 +6,18 @@
 # interpreter a test starts, fails the run.
 #
 # Usage: .ci/sanitize.sh [python ...]
-#   (default: the pyenv CPython 3.12.1 and 3.13.0 that are installed)
+#   (default: every CPython 3.12+ on the machine)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # shellcheck source=.ci/sanitizer_env.sh
 source .ci/sanitizer_env.sh
 
+# shellcheck source=.ci/interpreters.sh
+source .ci/interpreters.sh
 if [ "$#" -gt 0 ]; then
   interpreters=("$@")
 else
-  interpreters=()
-  root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
-  for version in 3.12.1 3.13.0; do
-    [ -x "$root/versions/$version/bin/python" ] && interpreters+=("$root/versions/$version/bin/python")
-  done
+  mapfile -t interpreters < <(cpython_interpreters)
 fi
 if [ "${#interpreters[@]}" -eq 0 ]; then
   echo "sanitize: no interpreter found" >&2

@@ -43,6 +43,37 @@ def traced_lines(code):
     return lines[1:]
 
 
+TEXT_PREFIX = "Cannot compare type None from constraint Maximize( "
+TEXT_SUFFIX = " ) with type Some(Int) from constraint 0 using operator '=='"
+
+
+def error_of(call):
+    """(type, message) of what `call` raises. No ExceptionInfo is kept: its
+    traceback would hold the operands in a cycle that the collector may free
+    on another thread, where an IfThen would report a foreign drop."""
+    try:
+        call()
+    except BaseException as exc:  # noqa: BLE001
+        return type(exc), str(exc)
+    return None, None
+
+
+def text(obj):
+    """The text form of whatever `obj` converts to, read from a refusal message."""
+    from norbe.package.constraint import Maximize
+
+    kind, message = error_of(lambda: Maximize(obj) == 0)
+    assert kind is NotImplementedError and message.startswith(TEXT_PREFIX) and message.endswith(TEXT_SUFFIX)
+    return message[len(TEXT_PREFIX) : -len(TEXT_SUFFIX)]
+
+
+def value_of(x):
+    """A Value object holding x (Value has no constructor: read it from a Cmp)."""
+    from norbe.package.constraint import Cmp, CmpType, Depends
+
+    return Cmp(Depends("a"), x, CmpType.Equal).rhs
+
+
 def _capture_panic_type():
     # An IfThen used from a thread other than its creator is an internal
     # failure: the cheapest way to meet the exception class in-process.

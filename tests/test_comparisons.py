@@ -5,33 +5,9 @@ import operator
 
 import pytest
 
-from conftest import traced_lines
+from conftest import error_of, text, traced_lines, value_of
 from norbe.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value
 from norbe.package.version import Version
-
-TEXT_PREFIX = "Cannot compare type None from constraint Maximize( "
-TEXT_SUFFIX = " ) with type Some(Int) from constraint 0 using operator '=='"
-
-
-def error_of(call):
-    """(type, message) of what `call` raises, keeping no traceback (whose
-    cycle could free an IfThen operand later, on another thread)."""
-    try:
-        call()
-    except BaseException as exc:  # noqa: BLE001
-        return type(exc), str(exc)
-    return None, None
-
-
-def text(obj):
-    """The text form of whatever `obj` converts to, read from a refusal message."""
-    kind, message = error_of(lambda: Maximize(obj) == 0)
-    assert kind is NotImplementedError and message.startswith(TEXT_PREFIX) and message.endswith(TEXT_SUFFIX)
-    return message[len(TEXT_PREFIX) : -len(TEXT_SUFFIX)]
-
-
-def value_of(x):
-    return Cmp(Depends("a"), x, CmpType.Equal).rhs
 
 
 # name -> (factory, comparison type or None, text form)

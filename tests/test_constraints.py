@@ -11,37 +11,13 @@ import threading
 import numpy as np
 import pytest
 
-from conftest import run_python, traced_lines
+from conftest import error_of, run_python, text, traced_lines, value_of
 from norbe.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value
 from norbe.package.outline import PackageOutline
 from norbe.package.version import Version
 
-TEXT_PREFIX = "Cannot compare type None from constraint Maximize( "
-TEXT_SUFFIX = " ) with type Some(Int) from constraint 0 using operator '=='"
 DROPPED = "norbe::package::constraint::if_then::IfThen is unsendable, but is being dropped on another thread"
 LESS = CmpType.Less
-
-
-def error_of(call):
-    """(type, message) of what `call` raises. No ExceptionInfo is kept: its
-    traceback would hold the operands in a cycle that the collector may free
-    on another thread, where an IfThen would report a foreign drop."""
-    try:
-        call()
-    except BaseException as exc:  # noqa: BLE001
-        return type(exc), str(exc)
-    return None, None
-
-
-def text(obj):
-    """The text form of whatever `obj` converts to, read from a refusal message."""
-    kind, message = error_of(lambda: Maximize(obj) == 0)
-    assert kind is NotImplementedError and message.startswith(TEXT_PREFIX) and message.endswith(TEXT_SUFFIX)
-    return message[len(TEXT_PREFIX) : -len(TEXT_SUFFIX)]
-
-
-def value_of(x):
-    return Cmp(Depends("a"), x, CmpType.Equal).rhs
 
 
 class StrSub(str):

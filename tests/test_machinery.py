@@ -6,6 +6,7 @@ import weakref
 
 import pytest
 
+from conftest import run_python
 from norbe.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value
 from norbe.package.outline import PackageOutline
 from norbe.package.version import Version
@@ -354,3 +355,25 @@ def test_panic_from_user_code_is_not_swallowed(entry, kind, panic_exception, cap
         PANIC_ENTRIES[entry](obj)
     assert info.value.args == ("boom",)
     assert "boom" in capfd.readouterr().err
+
+
+def test_internal_failure_report_names_the_python_thread():
+    code = """
+        import threading
+        from norbe.package.constraint import IfThen
+        node = IfThen(1, 2)
+        def use():
+            try:
+                node.cond
+            except BaseException as exc:
+                print(type(exc).__name__, flush=True)
+        worker = threading.Thread(target=use, name="worker-7")
+        worker.start()
+        worker.join()
+    """
+    returncode, out, err = run_python(code)
+    assert returncode == 0 and out == b"PanicException\n"
+    report = err.decode()
+    assert "norbe: internal failure in thread 'worker-7' at " in report
+    assert "is unsendable, but sent to another thread" in report
+    assert "\nnote: " in report

@@ -26,14 +26,35 @@ void current_thread_name(char (&name)[64]) noexcept {
   }
 }
 
+// The Python name of the current thread ("MainThread", "Thread-3 (worker)")
+// when threading is in use; null otherwise. Leaves the error state as it was.
+Ref python_thread_name() noexcept {
+  PyObject* saved = PyErr_GetRaisedException();
+  Ref name;
+  Ref module_name = Ref::steal(PyUnicode_FromString("threading"));
+  Ref threading = module_name ? Ref::steal(PyImport_GetModule(module_name.get())) : Ref();
+  if (threading) {
+    Ref thread = Ref::steal(PyObject_CallMethod(threading.get(), "current_thread", nullptr));
+    if (thread) name = Ref::steal(PyObject_GetAttrString(thread.get(), "name"));
+  }
+  // Makes the name's UTF-8 form now, so that reading it later cannot fail.
+  if (name && (!PyUnicode_Check(name.get()) || PyUnicode_AsUTF8(name.get()) == nullptr)) name = Ref();
+  PyErr_Clear();
+  PyErr_SetRaisedException(saved);
+  return name;
+}
+
 void report_panic(const char* message, const std::source_location& location) noexcept {
   char thread[64] = {};
   current_thread_name(thread);
+  Ref python_name = python_thread_name();
+  const char* python_text = python_name ? PyUnicode_AsUTF8(python_name.get()) : nullptr;
   PySys_FormatStderr(
       "norbe: internal failure in thread '%s' at %s:%d:\n%s\n"
       "note: run the interpreter under a debugger (gdb -ex run --args python ...) and break on "
       "__cxa_throw to obtain a stack trace\n",
-      thread, location.file_name(), static_cast<int>(location.line()), message);
+      python_text != nullptr ? python_text : thread, location.file_name(), static_cast<int>(location.line()),
+      message);
 }
 
 void raise_panic(std::string_view message, const std::source_location& location) noexcept {

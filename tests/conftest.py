@@ -8,6 +8,8 @@ import threading
 
 import pytest
 
+from norbe.package.constraint import Cmp, CmpType, Depends, Maximize
+
 
 def run_python(code, env=None, timeout=120):
     """Runs `code` with `python -c` in a fresh interpreter.
@@ -60,8 +62,6 @@ def error_of(call):
 
 def text(obj):
     """The text form of whatever `obj` converts to, read from a refusal message."""
-    from norbe.package.constraint import Maximize
-
     kind, message = error_of(lambda: Maximize(obj) == 0)
     assert kind is NotImplementedError and message.startswith(TEXT_PREFIX) and message.endswith(TEXT_SUFFIX)
     return message[len(TEXT_PREFIX) : -len(TEXT_SUFFIX)]
@@ -69,8 +69,6 @@ def text(obj):
 
 def value_of(x):
     """A Value object holding x (Value has no constructor: read it from a Cmp)."""
-    from norbe.package.constraint import Cmp, CmpType, Depends
-
     return Cmp(Depends("a"), x, CmpType.Equal).rhs
 
 

@@ -8,19 +8,10 @@ import sys
 
 import pytest
 
+from conftest import text
 from norbe.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, NumOf, SpecOption
 from norbe.package.outline import PackageOutline
 from norbe.package.version import Version
-
-PREFIX = "Cannot compare type None from constraint Maximize( "
-SUFFIX = " ) with type Some(Int) from constraint 0 using operator '=='"
-
-
-def text(obj):
-    try:
-        Maximize(obj) == 0
-    except NotImplementedError as exc:
-        return str(exc)[len(PREFIX) : -len(SUFFIX)]
 
 
 class Hook:

@@ -33,7 +33,7 @@ _SYLLABLES = (
 )
 _WORDS = (
     "boost", "glib", "curl", "xml", "yaml", "json", "zstd", "png", "jpeg", "font", "sound", "gl", "audio",
-    "crypt", "python3", "ruby", "node", "java", "rust", "go", "haskell", "ocaml", "tcl", "lua", "sql", "ldap",
+    "crypt", "python3", "ruby", "node", "java", "go", "haskell", "ocaml", "tcl", "lua", "sql", "ldap",
 )  # fmt: skip
 _SUFFIXES = ("", "", "", "-dev", "-common", "-data", "-doc", "-bin", "-tools", "1", "2", "6", "-1.0-0")
 _OPERATORS = (">=",) * 86 + ("=",) * 11 + ("<<",) * 2 + (">>",)

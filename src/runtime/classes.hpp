@@ -5,7 +5,7 @@
 //     ...
 //   };
 //
-// and one ClassSpec saying which slots it has. make_type() turns the spec into
+// and one ClassSpec saying which slots it has. make_type() turns that ClassSpec into
 // a heap type with the flags every class of the module shares; the slot
 // functions below are templates over the traits, each running inside the
 // failure barrier.

@@ -103,7 +103,7 @@ PyGetSetDef g_value_properties[] = {
     {},
 };
 
-// The spec of a constructible constraint class: all of them share their slots.
+// The ClassSpec of a constructible constraint class: all of them share their slots.
 template <class Traits>
 ClassSpec constraint_class(const char* name, const char* doc, PyGetSetDef* properties) {
   return ClassSpec{

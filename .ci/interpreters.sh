@@ -21,3 +21,20 @@ cpython_interpreters() {
     echo "$python"
   done
 }
+
+# select_interpreters NAME [python ...]
+#   Sets the array `interpreters` to the given interpreters, or to every one
+#   cpython_interpreters finds; exits with a message naming NAME if none.
+select_interpreters() {
+  local name=$1
+  shift
+  if [ "$#" -gt 0 ]; then
+    interpreters=("$@")
+  else
+    mapfile -t interpreters < <(cpython_interpreters)
+  fi
+  if [ "${#interpreters[@]}" -eq 0 ]; then
+    echo "$name: no CPython 3.12 or later found" >&2
+    exit 1
+  fi
+}

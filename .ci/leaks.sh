@@ -12,15 +12,7 @@ cd "$(dirname "$0")/.."
 
 # shellcheck source=.ci/interpreters.sh
 source .ci/interpreters.sh
-if [ "$#" -gt 0 ]; then
-  interpreters=("$@")
-else
-  mapfile -t interpreters < <(cpython_interpreters)
-fi
-if [ "${#interpreters[@]}" -eq 0 ]; then
-  echo "leaks: no interpreter found" >&2
-  exit 1
-fi
+select_interpreters leaks "$@"
 
 status=0
 for python in "${interpreters[@]}"; do

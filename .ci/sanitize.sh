@@ -14,15 +14,7 @@ source .ci/sanitizer_env.sh
 
 # shellcheck source=.ci/interpreters.sh
 source .ci/interpreters.sh
-if [ "$#" -gt 0 ]; then
-  interpreters=("$@")
-else
-  mapfile -t interpreters < <(cpython_interpreters)
-fi
-if [ "${#interpreters[@]}" -eq 0 ]; then
-  echo "sanitize: no interpreter found" >&2
-  exit 1
-fi
+select_interpreters sanitize "$@"
 
 status=0
 for python in "${interpreters[@]}"; do

@@ -19,7 +19,6 @@
 #include <pthread.h>
 
 #include <array>
-#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -36,43 +35,17 @@
 #include "core/float_text.hpp"
 #include "core/version.hpp"
 
-// Allocation failure injection: operator new fails once the countdown, armed
-// by the program, runs out. The libFuzzer driver allocates only while it is
-// disarmed. The replacement takes its memory from malloc, while the runtime's
-// own operator new may hand a block to code that frees it through this
-// delete: the pairing check is off for that reason alone.
+// Allocation failure injection: the module's test hook
+// (src/runtime/fault_injection.cpp, linked in) replaces operator new; the
+// program arms it around the operations under test, and the libFuzzer driver
+// allocates only while it is disarmed. The replacement takes its memory from
+// malloc, while the runtime's own operator new may hand a block to code that
+// frees it through the replaced delete: the pairing check is off for that
+// reason alone.
 extern "C" const char* __asan_default_options() {
   return "alloc_dealloc_mismatch=0";
 }
-
-std::atomic<long> g_allocations_left{-1};
-
-void* allocate(std::size_t size) {
-  const long left = g_allocations_left.load(std::memory_order_relaxed);
-  if (left == 0) throw std::bad_alloc();
-  if (left > 0) g_allocations_left.store(left - 1, std::memory_order_relaxed);
-  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
-  throw std::bad_alloc();
-}
-
-void* operator new(std::size_t size) {
-  return allocate(size);
-}
-void* operator new[](std::size_t size) {
-  return allocate(size);
-}
-void operator delete(void* memory) noexcept {
-  std::free(memory);
-}
-void operator delete[](void* memory) noexcept {
-  std::free(memory);
-}
-void operator delete(void* memory, std::size_t) noexcept {
-  std::free(memory);
-}
-void operator delete[](void* memory, std::size_t) noexcept {
-  std::free(memory);
-}
+extern "C" long norbe_fault_injection_arm(long countdown, int sticky);
 
 namespace {
 
@@ -529,7 +502,7 @@ class Program {
         const std::string from_text = constraint_text(from);
         const std::string to_text = constraint_text(to);
         const int what = in_.ConsumeIntegralInRange(0, 2);
-        g_allocations_left.store(in_.ConsumeIntegralInRange<long>(0, 64), std::memory_order_relaxed);
+        norbe_fault_injection_arm(in_.ConsumeIntegralInRange<long>(0, 64), /*sticky=*/1);
         bool failed = false;
         try {
           switch (what) {
@@ -547,7 +520,7 @@ class Program {
         } catch (const std::bad_alloc&) {
           failed = true;
         }
-        g_allocations_left.store(-1, std::memory_order_relaxed);
+        norbe_fault_injection_arm(-1, 0);
         CHECK(constraint_text(from) == from_text);
         // A failed assignment leaves the target untouched.
         if (what == 1 && &from != &to) CHECK(constraint_text(to) == (failed ? to_text : from_text));

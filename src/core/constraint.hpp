@@ -84,16 +84,6 @@ class Constraint {
   template <class Node, class... Args>
   static Constraint emplace(Args&&... args);
 
-  // Moves the payload out of the node and frees the node; leaves this empty.
-  // The caller has checked kind().
-  template <class Node>
-  Node take() && {
-    Node* node = static_cast<Node*>(std::exchange(node_, nullptr));
-    Node out = std::move(*node);
-    delete node;
-    return out;
-  }
-
  private:
   friend struct ConstraintAccess;
   ConstraintKind kind_ = ConstraintKind::Value;

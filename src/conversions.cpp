@@ -139,11 +139,18 @@ std::optional<core::Constraint> copy_of(PyObject* object) {
   return core::Constraint::emplace<typename Class::Payload>(instance->payload);
 }
 
-// Recognises an instance of a constraint class by its type pointer.
+// The position of the object's type among the constraint classes, or -1.
 template <class... Classes>
-bool from_own_class(PyObject* object, std::optional<core::Constraint>& out, ClassList<Classes...>) {
-  PyTypeObject* type = Py_TYPE(object);
-  return ((type == Classes::type_object && (out = copy_of<Classes>(object), true)) || ...);
+int own_class_index(PyTypeObject* type, ClassList<Classes...>) {
+  int index = 0;
+  return ((type == Classes::type_object || (++index, false)) || ...) ? index : -1;
+}
+
+template <class... Classes>
+std::optional<core::Constraint> copy_own(PyObject* object, int index, ClassList<Classes...>) {
+  using Copy = std::optional<core::Constraint> (*)(PyObject*);
+  static constexpr Copy kCopy[] = {&copy_of<Classes>...};
+  return kCopy[index](object);
 }
 
 // nullopt with no exception: not convertible; with one set: a failure to
@@ -157,8 +164,8 @@ std::optional<core::Constraint> try_convert(PyObject* object) {
       return core::Constraint::emplace<core::ValueNode>(std::move(*value));
     return std::nullopt;
   }
-  std::optional<core::Constraint> own;
-  if (from_own_class(object, own, ConstraintClasses{})) return own;
+  const int own = own_class_index(Py_TYPE(object), ConstraintClasses{});
+  if (own >= 0) return copy_own(object, own, ConstraintClasses{});
   if (auto value = try_option_value(object))
     return core::Constraint::emplace<core::ValueNode>(std::move(*value));
   return std::nullopt;
@@ -198,7 +205,16 @@ std::optional<core::SpecOptionValue> try_option_value(PyObject* object) {
 }
 
 std::optional<std::string> type_text(PyObject* object) {
-  return str_of(reinterpret_cast<PyObject*>(Py_TYPE(object)));
+  PyTypeObject* type = Py_TYPE(object);
+  // str() of a static type of the plain metaclass is "<class '" + tp_name +
+  // "'>" (its module and qualified name are the parts of tp_name): written
+  // here without asking the interpreter to format it.
+  if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) && Py_IS_TYPE(type, &PyType_Type)) {
+    std::string text = "<class '";
+    text.append(type->tp_name).append("'>");
+    return text;
+  }
+  return str_of(reinterpret_cast<PyObject*>(type));
 }
 
 std::optional<core::SpecOptionValue> option_value_from_object(PyObject* object) {

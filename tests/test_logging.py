@@ -109,6 +109,22 @@ def test_message_written_raw():
     )
 
 
+def test_unencodable_keyword_is_escaped_in_the_line():
+    code = PRELUDE + (
+        "from norbe.package.outline import PackageOutline\n"
+        "norbe.init_tracing()\n"
+        "try:\n"
+        "    PackageOutline('p', **{'a\\ud800b\\U0001f600': 1})\n"
+        "except ValueError as e:\n"
+        "    assert str(e) == \"PyPackageOutline unexpected keyword argument 'a\\ud800b\\U0001f600'\", ascii(str(e))\n"
+    )
+    rc, out, err = run_python(code, env={"NO_COLOR": "1"})
+    assert (rc, err) == (0, b"")
+    assert out == PLAIN_NOTICE + (
+        "ERROR norbe::package::outline: PyPackageOutline unexpected keyword argument 'a\\ud800b\U0001f600'\n"
+    ).encode()
+
+
 def test_write_failures_do_not_raise():
     code = PRELUDE + (
         "import os, sys\n"

@@ -40,11 +40,11 @@ std::optional<Map> map_from_dict(PyObject* dict, ConvertValue&& convert_value) {
   std::optional<Map> map(std::in_place);
   map->reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
   const bool filled = for_each_entry(dict, [&](PyObject* key, PyObject* value) {
-    auto name = string_from_object(key);
+    auto name = utf8_view(key);
     if (!name) return false;
     auto converted = convert_value(value);
     if (!converted) return false;
-    map->insert_or_assign(std::move(*name), std::move(*converted));
+    map->insert_or_assign(std::string(*name), std::move(*converted));
     return true;
   });
   if (!filled) return std::nullopt;
@@ -83,9 +83,9 @@ Failed refuse_extra_keyword(PyObject* extra) {
 
 Ref PackageOutlineClass::construct(const BoundArguments<4>& arguments) {
   Outline outline;
-  auto name = argument(arguments, 0, string_from_object);
+  auto name = argument(arguments, 0, utf8_view);
   if (!name) return Ref();
-  outline.name = std::move(*name);
+  outline.name = *name;
   if (given(arguments[1])) {
     auto constraints = argument(arguments, 1, constraint_list_from_object);
     if (!constraints) return Ref();

@@ -1,5 +1,6 @@
 #include "runtime/args.hpp"
 
+#include <utility>
 #include <vector>
 
 namespace norbe {
@@ -130,18 +131,60 @@ bool match_arguments(const Signature& signature, PyObject* const* args, std::siz
   return check_required(signature, slots);
 }
 
+namespace {
+
+// "argument '<name>': " + str(error).
+Ref argument_message(const char* name, PyObject* error) {
+  std::string prefix = "argument '";
+  prefix.append(name).append("': ");
+  Ref head = string_to_object(prefix);
+  if (!head) return Ref();
+  PyObject* args = reinterpret_cast<PyBaseExceptionObject*>(error)->args;
+  // str() of an exception with one argument is str() of that argument.
+  Ref text = args != nullptr && PyTuple_CheckExact(args) && PyTuple_GET_SIZE(args) == 1 &&
+                     PyUnicode_CheckExact(PyTuple_GET_ITEM(args, 0))
+                 ? Ref::borrow(PyTuple_GET_ITEM(args, 0))
+                 : Ref::steal(PyObject_Str(error));
+  if (!text) return Ref();
+  return Ref::steal(PyUnicode_Concat(head.get(), text.get()));
+}
+
+}  // namespace
+
 void prefix_argument_error(const char* name) {
   Ref error = take_pending_exception();
   if (!Py_IS_TYPE(error.get(), reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
     raise_object(std::move(error));
     return;
   }
-  Ref message = Ref::steal(PyUnicode_FromFormat("argument '%s': %S", name, error.get()));
+  auto* base = reinterpret_cast<PyBaseExceptionObject*>(error.get());
+  Ref message = argument_message(name, error.get());
   if (!message) return;
+  if (Py_REFCNT(error.get()) == 1 && base->dict == nullptr && base->notes == nullptr &&
+      base->traceback == nullptr && base->cause == nullptr) {
+    // Nothing else holds the exception and it carries nothing but its
+    // message (the common case: the module's own conversion made it), so
+    // giving it the new message is the same as replacing it with a new
+    // TypeError whose cause is its (absent) cause, and saves making one.
+    Ref args = Ref::steal(PyTuple_Pack(1, message.get()));
+    if (!args) return;
+    Ref replaced_args = Ref::steal(std::exchange(base->args, args.release()));
+    Ref replaced_context = Ref::steal(std::exchange(base->context, nullptr));
+    base->suppress_context = 1;  // as PyException_SetCause leaves it
+    raise_object(std::move(error));
+    return;
+  }
   raise_with_cause(PyExc_TypeError, message.get(), Ref::steal(PyException_GetCause(error.get())));
 }
 
 std::string type_qualname(PyObject* object) {
+  PyTypeObject* type = Py_TYPE(object);
+  if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+    // A static type's qualified name is its tp_name after the last dot.
+    const std::string_view full = type->tp_name;
+    const std::size_t dot = full.rfind('.');
+    return std::string(dot == std::string_view::npos ? full : full.substr(dot + 1));
+  }
   Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(object)));
   const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
   if (text == nullptr) {

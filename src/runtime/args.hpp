@@ -56,25 +56,21 @@ bool match_arguments(const Signature& signature, PyObject* args, PyObject* kwarg
 bool match_arguments(const Signature& signature, PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
                      PyObject** slots, Ref* extra);
 
+// Fills `bound`; false with the TypeError set when the arguments do not match.
 template <std::size_t N>
-std::optional<BoundArguments<N>> bind(const Signature& signature, PyObject* args, PyObject* kwargs) {
-  std::optional<BoundArguments<N>> bound(std::in_place);
-  if (!match_arguments(signature, args, kwargs, bound->values.data(), &bound->extra)) return std::nullopt;
-  return bound;
+bool bind(const Signature& signature, PyObject* args, PyObject* kwargs, BoundArguments<N>& bound) {
+  return match_arguments(signature, args, kwargs, bound.values.data(), &bound.extra);
 }
 template <std::size_t N>
-std::optional<BoundArguments<N>> bind(const Signature& signature, PyObject* const* args, std::size_t nargsf,
-                                      PyObject* kwnames) {
-  std::optional<BoundArguments<N>> bound(std::in_place);
+bool bind(const Signature& signature, PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
+          BoundArguments<N>& bound) {
   const auto count = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
   if (kwnames == nullptr && count <= N && count >= signature.required) {
     // Positional arguments only, as many as the parameters take: nothing to match.
-    for (std::size_t i = 0; i < count; ++i) bound->values[i] = args[i];
-    return bound;
+    for (std::size_t i = 0; i < count; ++i) bound.values[i] = args[i];
+    return true;
   }
-  if (!match_arguments(signature, args, nargsf, kwnames, bound->values.data(), &bound->extra))
-    return std::nullopt;
-  return bound;
+  return match_arguments(signature, args, nargsf, kwnames, bound.values.data(), &bound.extra);
 }
 
 // Rewrites a pending exact TypeError as "argument '<name>': <message>", keeping
@@ -111,7 +107,7 @@ inline std::optional<std::string_view> utf8_view(PyObject* object) {
 inline std::optional<std::string> string_from_object(PyObject* object) {
   auto view = utf8_view(object);
   if (!view) return std::nullopt;
-  return std::string(*view);
+  return std::optional<std::string>(std::in_place, view->data(), view->size());
 }
 
 }  // namespace norbe

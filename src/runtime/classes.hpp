@@ -162,14 +162,14 @@ struct ClassBase {
   // Constructors: both entry points share the matcher and Traits::construct.
   static PyObject* tp_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
     return barrier([&] {
-      auto bound = bind<Traits::parameters.size()>(signature(), args, kwargs);
-      return bound ? Traits::construct(*bound) : Ref();
+      BoundArguments<Traits::parameters.size()> bound;
+      return bind(signature(), args, kwargs, bound) ? Traits::construct(bound) : Ref();
     });
   }
   static PyObject* vectorcall(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     return barrier([&] {
-      auto bound = bind<Traits::parameters.size()>(signature(), args, nargsf, kwnames);
-      return bound ? Traits::construct(*bound) : Ref();
+      BoundArguments<Traits::parameters.size()> bound;
+      return bind(signature(), args, nargsf, kwnames, bound) ? Traits::construct(bound) : Ref();
     });
   }
 

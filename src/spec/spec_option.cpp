@@ -19,11 +19,11 @@ PyGetSetDef SpecOptionClass::properties[] = {
 };
 
 Ref SpecOptionClass::construct(const BoundArguments<2>& arguments) {
-  auto package_name = argument(arguments, 0, string_from_object);
+  auto package_name = argument(arguments, 0, utf8_view);
   if (!package_name) return Ref();
-  auto option_name = argument(arguments, 1, string_from_object);
+  auto option_name = argument(arguments, 1, utf8_view);
   if (!option_name) return Ref();
-  return create(core::SpecOptionNode{std::move(*package_name), std::move(*option_name)});
+  return create(core::SpecOptionNode{std::string(*package_name), std::string(*option_name)});
 }
 
 }  // namespace norbe

@@ -36,9 +36,9 @@ constexpr Signature kIfThenSignature{CmpClass::name, "if_then", kIfThenParameter
 
 PyObject* cmp_if_then(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return barrier([&]() -> Ref {
-    auto bound = bind<1>(kIfThenSignature, args, static_cast<std::size_t>(nargs), kwnames);
-    if (!bound) return Ref();
-    auto then = convert_argument("then", [&] { return constraint_from_object((*bound)[0]); });
+    BoundArguments<1> bound;
+    if (!bind(kIfThenSignature, args, static_cast<std::size_t>(nargs), kwnames, bound)) return Ref();
+    auto then = convert_argument(kIfThenParameters[0], [&] { return constraint_from_object(bound[0]); });
     if (!then) return Ref();
     auto* object = CmpClass::cast(self);
     SharedBorrow borrow(object->borrow);
@@ -112,9 +112,9 @@ PyGetSetDef DependsClass::properties[] = {
 };
 
 Ref DependsClass::construct(const BoundArguments<1>& arguments) {
-  auto on = argument(arguments, 0, string_from_object);
+  auto on = argument(arguments, 0, utf8_view);
   if (!on) return Ref();
-  return create(core::DependsNode{std::move(*on)});
+  return create(core::DependsNode{std::string(*on)});
 }
 
 PyGetSetDef MaximizeClass::properties[] = {

@@ -10,8 +10,8 @@ namespace norbe {
 namespace {
 
 // The call sites keep the places where these events were first defined.
-constexpr log::CallSite kOptionValueFailure{log::Level::Error, "norbe::spec::spec_option", "src/spec/spec_option",
-                                            237};
+constexpr log::CallSite kOptionValueFailure{log::Level::Error, "norbe::spec::spec_option",
+                                            "src/spec/spec_option", 237};
 constexpr log::CallSite kConstraintFailure{log::Level::Error, "norbe::package::constraint",
                                            "src/package/constraint/mod", 324};
 

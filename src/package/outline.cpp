@@ -72,8 +72,9 @@ Failed refuse_extra_keyword(PyObject* extra) {
   if (log::enabled(kUnexpectedKeyword)) {
     Ref bytes = Ref::steal(PyUnicode_AsEncodedString(message.get(), "utf-8", "backslashreplace"));
     if (!bytes) return {};
-    log::write_event(kUnexpectedKeyword, std::string_view(PyBytes_AS_STRING(bytes.get()),
-                                                          static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
+    log::write_event(kUnexpectedKeyword,
+                     std::string_view(PyBytes_AS_STRING(bytes.get()),
+                                      static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
   }
   PyErr_SetObject(PyExc_ValueError, message.get());
   return {};

@@ -50,8 +50,7 @@ bool bind_keyword(const Signature& signature, PyObject* name, PyObject* value, P
     const char* parameter = signature.names[i];
     if (PyUnicode_CompareWithASCIIString(name, parameter) != 0) continue;
     if (slots[i] != nullptr) {
-      raise(PyExc_TypeError,
-            signature.full_name() + " got multiple values for argument '" + parameter + "'");
+      raise(PyExc_TypeError, signature.full_name() + " got multiple values for argument '" + parameter + "'");
       return false;
     }
     slots[i] = value;
@@ -59,8 +58,8 @@ bool bind_keyword(const Signature& signature, PyObject* name, PyObject* value, P
   }
   if (!signature.extra_keywords) {
     const std::string full_name = signature.full_name();
-    Ref message =
-        Ref::steal(PyUnicode_FromFormat("%s got an unexpected keyword argument '%S'", full_name.c_str(), name));
+    Ref message = Ref::steal(
+        PyUnicode_FromFormat("%s got an unexpected keyword argument '%S'", full_name.c_str(), name));
     if (message) PyErr_SetObject(PyExc_TypeError, message.get());
     return false;
   }
@@ -102,8 +101,8 @@ std::string Signature::text_signature() const {
 
 bool match_arguments(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** slots,
                      Ref* extra) {
-  if (!bind_positional(signature, &PyTuple_GET_ITEM(args, 0), static_cast<std::size_t>(PyTuple_GET_SIZE(args)),
-                       slots))
+  if (!bind_positional(signature, &PyTuple_GET_ITEM(args, 0),
+                       static_cast<std::size_t>(PyTuple_GET_SIZE(args)), slots))
     return false;
   if (kwargs != nullptr) {
     Py_ssize_t position = 0;

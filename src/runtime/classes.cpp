@@ -56,7 +56,8 @@ PyTypeObject* make_type(const ClassSpec& spec) {
   PyObject* created = PyType_FromSpec(&type_spec);
   if (created == nullptr) {
     Ref cause = take_pending_exception();
-    Ref message = Ref::steal(PyUnicode_FromFormat("An error occurred while initializing class %s", spec.name));
+    Ref message =
+        Ref::steal(PyUnicode_FromFormat("An error occurred while initializing class %s", spec.name));
     if (message) raise_with_cause(PyExc_RuntimeError, message.get(), std::move(cause));
     return nullptr;
   }

@@ -99,7 +99,8 @@ bool CmpTypeClass::complete(PyTypeObject* type) {
     Ref object = create_in(type, core::CmpType(member));
     if (!object) return false;
     const std::string name(core::cmp_type_name(member));
-    if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), name.c_str(), object.get()) < 0) return false;
+    if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), name.c_str(), object.get()) < 0)
+      return false;
   }
   return true;
 }

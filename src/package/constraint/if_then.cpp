@@ -43,7 +43,8 @@ bool IfThenClass::destroy(Object* object) {
   // reported all the same.
   object->payload.~Payload();
   if (!foreign) return true;
-  raise(PyExc_RuntimeError, std::string(kTypePath) + " is unsendable, but is being dropped on another thread");
+  raise(PyExc_RuntimeError,
+        std::string(kTypePath) + " is unsendable, but is being dropped on another thread");
   return false;
 }
 

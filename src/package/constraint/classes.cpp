@@ -29,6 +29,14 @@ Ref read_value(const core::ValueNode& node) {
   return option_value_to_object(node.value);
 }
 
+// Maximize(item) and Minimize(item).
+template <class Goal>
+Ref construct_goal(const BoundArguments<1>& arguments) {
+  auto item = Goal::argument(arguments, 0, constraint_from_object);
+  if (!item) return Ref();
+  return Goal::create(typename Goal::Payload{std::move(*item)});
+}
+
 // Cmp.if_then(then)
 
 constexpr std::array<const char*, 1> kIfThenParameters{"then"};
@@ -125,9 +133,7 @@ PyGetSetDef MaximizeClass::properties[] = {
 };
 
 Ref MaximizeClass::construct(const BoundArguments<1>& arguments) {
-  auto item = argument(arguments, 0, constraint_from_object);
-  if (!item) return Ref();
-  return create(core::MaximizeNode{std::move(*item)});
+  return construct_goal<MaximizeClass>(arguments);
 }
 
 PyGetSetDef MinimizeClass::properties[] = {
@@ -137,9 +143,7 @@ PyGetSetDef MinimizeClass::properties[] = {
 };
 
 Ref MinimizeClass::construct(const BoundArguments<1>& arguments) {
-  auto item = argument(arguments, 0, constraint_from_object);
-  if (!item) return Ref();
-  return create(core::MinimizeNode{std::move(*item)});
+  return construct_goal<MinimizeClass>(arguments);
 }
 
 PyGetSetDef NumOfClass::properties[] = {

@@ -57,7 +57,7 @@ void report_panic(const char* message, const std::source_location& location) noe
       message);
 }
 
-void raise_panic(std::string_view message, const std::source_location& location) noexcept {
+void raise_panic(std::string_view message, const std::source_location& location) {
   // The report takes a NUL-terminated text; the exception keeps every byte.
   report_panic(message.data(), location);
   PyObject* type = panic_exception_type();
@@ -157,19 +157,31 @@ void ensure_exception_set() noexcept {
   if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
 }
 
-void set_error_from_current_exception() noexcept {
+// Each of these runs while a failure is being turned into an exception: a
+// failure of its own ends the process.
+void set_error(const Panic& failure) noexcept {
   try {
-    try {
-      throw;
-    } catch (const Panic& failure) {
-      raise_panic(failure.message, failure.location);
-    } catch (const std::bad_alloc&) {
-      PyErr_NoMemory();
-    } catch (const std::exception& error) {
-      raise_panic(error.what(), std::source_location::current());
-    } catch (...) {
-      raise_panic("unknown C++ exception", std::source_location::current());
-    }
+    raise_panic(failure.message, failure.location);
+  } catch (...) {
+    abort_at_boundary();
+  }
+}
+
+void set_error(const std::bad_alloc&) noexcept {
+  PyErr_NoMemory();
+}
+
+void set_error(const std::exception& error) noexcept {
+  try {
+    raise_panic(error.what(), std::source_location::current());
+  } catch (...) {
+    abort_at_boundary();
+  }
+}
+
+void set_unknown_error() noexcept {
+  try {
+    raise_panic("unknown C++ exception", std::source_location::current());
   } catch (...) {
     abort_at_boundary();
   }

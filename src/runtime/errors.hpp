@@ -12,6 +12,7 @@
 
 #include <Python.h>
 
+#include <exception>
 #include <new>
 #include <optional>
 #include <source_location>
@@ -67,9 +68,31 @@ PyObject* panic_exception_type();
 // SystemError "attempted to fetch exception but none was set", when nothing is set.
 void ensure_exception_set() noexcept;
 
-// Turns the exception in flight (caught by the barrier) into a pending Python
-// exception. Returns nothing: the caller returns its failure value.
-void set_error_from_current_exception() noexcept;
+// Turn a C++ exception caught by a barrier into a pending Python exception:
+// PanicException with its report, MemoryError, or PanicException for any
+// other C++ exception. A failure while doing so aborts the process.
+void set_error(const Panic& failure) noexcept;
+void set_error(const std::bad_alloc&) noexcept;
+void set_error(const std::exception& error) noexcept;
+void set_unknown_error() noexcept;
+
+// Runs the body; a C++ exception becomes a pending Python exception and the
+// result `failure`.
+template <class Result, class Body>
+Result guarded(Result failure, Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const Panic& error) {
+    set_error(error);
+  } catch (const std::bad_alloc& error) {
+    set_error(error);
+  } catch (const std::exception& error) {
+    set_error(error);
+  } catch (...) {
+    set_unknown_error();
+  }
+  return failure;
+}
 
 // str(object) as UTF-8 text; empty with the exception set on failure.
 std::optional<std::string> str_of(PyObject* object);
@@ -78,40 +101,30 @@ std::optional<std::string> str_of(PyObject* object);
 // returns a Ref (empty: failed, with the exception set).
 template <class Body>
 PyObject* barrier(Body&& body) noexcept {
-  try {
+  return guarded<PyObject*>(nullptr, [&] {
     Ref result = body();
     if (!result) ensure_exception_set();
     return result.release();
-  } catch (...) {
-    set_error_from_current_exception();
-    return nullptr;
-  }
+  });
 }
 
 // The same for entries that report a status (setters): the body returns
 // false when it failed, with the exception set; the entry returns 0 or -1.
 template <class Body>
 int barrier_status(Body&& body) noexcept {
-  try {
+  return guarded(-1, [&] {
     if (body()) return 0;
     ensure_exception_set();
     return -1;
-  } catch (...) {
-    set_error_from_current_exception();
-    return -1;
-  }
+  });
 }
 
 // The barrier for deallocation, where nothing may propagate: failures go to
 // the interpreter's unraisable-exception hook.
 template <class Body>
 void barrier_unraisable(PyObject* object, Body&& body) noexcept {
-  try {
-    if (body()) return;
-    ensure_exception_set();
-  } catch (...) {
-    set_error_from_current_exception();
-  }
+  if (guarded(false, body)) return;
+  ensure_exception_set();
   PyErr_WriteUnraisable(object);
 }
 

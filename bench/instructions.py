@@ -131,6 +131,10 @@ def per_operation(setup, statement, loops, env):
 def measure(rows, loops=1000, jobs=1):
     """[{label, norbe, floor, ratio}] for rows (label, norbe, floor, setup)."""
     env = dict(os.environ, PYTHONHASHSEED="0")
+    # The programs run in a temporary directory: a relative PYTHONPATH (such
+    # as a build directory) is made absolute so that they find the same norbe.
+    if env.get("PYTHONPATH"):
+        env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in env["PYTHONPATH"].split(os.pathsep) if p)
     tasks = []
     for label, stmt, floor_stmt, setup in rows:
         norbe_setup, floor_setup = (setup, setup) if isinstance(setup, str) else setup

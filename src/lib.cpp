@@ -77,7 +77,7 @@ bool attach(PyObject* module, const char* name, PyObject* value) {
     all = Ref::steal(PyList_New(0));
     if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
   }
-  Ref text = Ref::steal(PyUnicode_FromString(name));
+  Ref text = string_to_object(name);
   if (!text) return false;
   if (PyList_Append(all.get(), text.get()) < 0) {
     Ref error = take_pending_exception();
@@ -105,7 +105,7 @@ bool register_submodule(PyObject* parent, PyObject* child, const char* dotted_na
   const char* text = PyUnicode_AsUTF8(name.get());
   if (text == nullptr || !attach(parent, text, child)) return false;
   Ref modules = Ref::borrow(PySys_GetObject("modules"));
-  Ref key = Ref::steal(PyUnicode_FromString(dotted_name));
+  Ref key = string_to_object(dotted_name);
   return modules && key && PyObject_SetItem(modules.get(), key.get(), child) == 0;
 }
 

@@ -31,7 +31,7 @@ void current_thread_name(char (&name)[64]) noexcept {
 Ref python_thread_name() noexcept {
   PyObject* saved = PyErr_GetRaisedException();
   Ref name;
-  Ref module_name = Ref::steal(PyUnicode_FromString("threading"));
+  Ref module_name = string_to_object("threading");
   Ref threading = module_name ? Ref::steal(PyImport_GetModule(module_name.get())) : Ref();
   if (threading) {
     Ref thread = Ref::steal(PyObject_CallMethod(threading.get(), "current_thread", nullptr));

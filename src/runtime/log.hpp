@@ -14,6 +14,8 @@ enum class Level : int { Trace = 0, Debug = 1, Info = 2, Warn = 3, Error = 4 };
 struct CallSite {
   Level level;
   const char* target;  // module path joined by "::"
+  // The recorded source location of the event ("src/package/constraint/mod",
+  // 324). Part of the record, not of the line: the sink does not show it.
   const char* file;
   int line;
 };

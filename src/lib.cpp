@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <thread>
 
+#include "core/node_pool.hpp"
 #include "package/constraint/classes.hpp"
 #include "package/constraint/if_then.hpp"
 #include "package/outline.hpp"
@@ -157,6 +158,9 @@ void wait_for_other_builder() {
 
 Ref initialise() {
   check_owning_interpreter();
+#ifndef Py_GIL_DISABLED
+  core::enable_node_pool();  // from here on every call into the module holds the interpreter lock
+#endif
   for (;;) {
     if (g_module != nullptr) return Ref::borrow(g_module);
     int expected = kNotBuilt;

@@ -127,7 +127,7 @@ Ref option_value_to_object(const core::SpecOptionValue& value) {
     case core::OptionKind::Float:
       return check_new(PyFloat_FromDouble(std::get<double>(value)));
     case core::OptionKind::Str:
-      return string_to_object(std::get<std::string>(value));
+      return string_to_object(std::get<core::InlineString>(value));
     case core::OptionKind::Version:
       return version_to_object(std::get<core::Version>(value));
   }
@@ -136,7 +136,7 @@ Ref option_value_to_object(const core::SpecOptionValue& value) {
 
 namespace {
 
-Ref read_text(const std::string& text) {
+Ref read_text(std::string_view text) {
   return string_to_object(text);
 }
 void write_package_name(core::SpecOptionNode& node, std::string&& text) {

@@ -22,6 +22,7 @@ class InlineString {
 
   InlineString() noexcept { set_inline_size(0); }
   InlineString(const char* data, std::size_t size) { assign_new(data, size); }
+  InlineString(const char* text) : InlineString(std::string_view(text)) {}
   InlineString(std::string_view text) : InlineString(text.data(), text.size()) {}
   InlineString(const std::string& text) : InlineString(text.data(), text.size()) {}
   InlineString(const InlineString& other) {

@@ -323,8 +323,8 @@ Constraint& Constraint::operator=(Constraint&& other) noexcept {
   return *this;
 }
 
-Constraint::~Constraint() {
-  if (node_ != nullptr) ConstraintAccess::dispose({kind_, node_});
+void Constraint::release() noexcept {
+  ConstraintAccess::dispose({kind_, node_});
 }
 
 std::optional<CmpType> cmp_type_from_operator(int op) {

@@ -65,7 +65,9 @@ class Constraint {
   Constraint& operator=(const Constraint& other);
   Constraint(Constraint&& other) noexcept : kind_(other.kind_), node_(std::exchange(other.node_, nullptr)) {}
   Constraint& operator=(Constraint&& other) noexcept;
-  ~Constraint();  // releases the whole tree, iterative
+  ~Constraint() {  // releases the whole tree, iterative
+    if (node_ != nullptr) release();
+  }
 
   ConstraintKind kind() const noexcept { return kind_; }
   bool empty() const noexcept { return node_ == nullptr; }
@@ -98,6 +100,7 @@ class Constraint {
 
  private:
   friend struct ConstraintAccess;
+  void release() noexcept;
   ConstraintKind kind_ = ConstraintKind::Value;
   void* node_ = nullptr;
 };

@@ -16,7 +16,7 @@
 // - Under AddressSanitizer a block on a list is poisoned, so a use after free
 //   of a pooled node is reported as it would be for the allocator's own
 //   blocks; the sanitizer build runs the test suite with the pool on.
-// - Each list holds at most `kKeep` blocks; beyond that blocks go back to the
+// - Each list holds at most `kKeep` blocks, in an array beside them; beyond that blocks go back to the
 //   global allocator, so the pool never holds more than a few dozen kilobytes.
 // - Pooled blocks are plain `::operator new(Size)` memory, so a node may be
 //   allocated with the pool on and freed with it off, or the reverse.
@@ -59,14 +59,11 @@ inline void enable_node_pool() noexcept {
 
 template <std::size_t Size>
 class NodePool {
-  static_assert(Size >= sizeof(void*));
-
  public:
   static void* allocate() {
-    if (Block* block = head_; block != nullptr && node_pool_enabled) {
+    if (count_ != 0 && node_pool_enabled) {
+      void* block = blocks_[--count_];
       NORBE_UNPOISON(block, Size);
-      head_ = block->next;
-      --count_;
       return block;
     }
     return ::operator new(Size);
@@ -74,11 +71,8 @@ class NodePool {
 
   static void release(void* memory) noexcept {
     if (count_ < kKeep && node_pool_enabled) {
-      auto* block = static_cast<Block*>(memory);
-      block->next = head_;
-      NORBE_POISON(block, Size);
-      head_ = block;
-      ++count_;
+      NORBE_POISON(memory, Size);
+      blocks_[count_++] = memory;
       return;
     }
     ::operator delete(memory);
@@ -87,10 +81,9 @@ class NodePool {
  private:
   static constexpr std::uint32_t kKeep = 256;
 
-  struct Block {
-    Block* next;
-  };
-  static inline Block* head_ = nullptr;
+  // The kept blocks, last freed on top. Held outside the blocks, so that a
+  // block is poisoned whole and the leak checker sees every one as reachable.
+  static inline void* blocks_[kKeep] = {};
   static inline std::uint32_t count_ = 0;
 };
 

@@ -58,6 +58,7 @@ def count(setup, statement, n):
         capture_output=True,
         text=True,
         check=True,
+        env=dict(os.environ, PYTHONHASHSEED="0"),  # the same dict layouts in every run
     )
     return int(_COLLECTED.search(out.stderr).group(1))
 

@@ -113,8 +113,9 @@ class Constraint {
 //   them, then suffix.
 //
 // A leaf writes its payload with append_payload(); an inner node makes its
-// shell(), a copy of itself with empty child slots, for the copy. Adding a kind means adding
-// its node here, its name to ConstraintKind and its type to ConstraintNodes.
+// shell(), a copy of itself with empty child slots, for the copy. Adding a
+// kind means adding its node here, its name to ConstraintKind, its type to
+// ConstraintNodes and its case to the one switch (ConstraintAccess::visit).
 
 // "[ " lhs " ] <op> [ " rhs " ]"
 struct CmpNode {
@@ -231,6 +232,7 @@ struct ValueNode {
 // The node types in the order of ConstraintKind.
 using ConstraintNodes = std::tuple<CmpNode, DependsNode, IfThenNode, MaximizeNode, MinimizeNode, NumOfNode,
                                    SpecOptionNode, ValueNode>;
+static_assert(std::tuple_size_v<ConstraintNodes> == static_cast<std::size_t>(ConstraintKind::Value) + 1);
 
 template <class Node>
 inline constexpr bool is_leaf_node = requires(const Node& node, std::string& out) {

@@ -1,20 +1,20 @@
 // The module frame: PyInit_norbe, the submodule tree and the two functions.
 #include <Python.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "core/node_pool.hpp"
-#include "package/constraint/classes.hpp"
-#include "package/constraint/if_then.hpp"
-#include "package/outline.hpp"
-#include "package/version.hpp"
+#include "registry.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/log.hpp"
 #include "runtime/stdout.hpp"
 #include "runtime/threads.hpp"
-#include "spec/spec_option.hpp"
 
 namespace norbe {
 namespace {
@@ -22,15 +22,15 @@ namespace {
 constexpr log::CallSite kTracingActivated{log::Level::Warn, "norbe", "src/lib", 100};
 
 PyObject* main_entry(PyObject*, PyObject*) noexcept {
-  return barrier<PyObject*>(nullptr, [] {
+  return barrier([] {
     std::string error = write_stdout("norbe entrypoint\n");
     if (!error.empty()) panic("failed printing to stdout: " + error);
-    Py_RETURN_NONE;
+    return Ref::borrow(Py_None);
   });
 }
 
 PyObject* init_tracing(PyObject*, PyObject*) noexcept {
-  return barrier<PyObject*>(nullptr, [] {
+  return barrier([] {
     if (!log::install_sink(log::colour_from_environment())) {
       panic(
           "Failed to set subscriber: SetGlobalDefaultError(\"a global default trace dispatcher has already "
@@ -38,7 +38,7 @@ PyObject* init_tracing(PyObject*, PyObject*) noexcept {
           "set\")");
     }
     log::emit(kTracingActivated, "tracing activated");
-    Py_RETURN_NONE;
+    return Ref::borrow(Py_None);
   });
 }
 
@@ -59,7 +59,7 @@ std::string exception_debug_text(PyObject* exception) {
   auto repr_of = [](PyObject* object) {
     Ref text = Ref::steal(PyObject_Repr(object));
     const char* data = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-    if (data == nullptr) PyErr_Clear();
+    if (data == nullptr) discard_pending_exception();
     return std::string(data != nullptr ? data : "<unprintable>");
   };
   Ref traceback = Ref::steal(PyException_GetTraceback(exception));
@@ -68,96 +68,101 @@ std::string exception_debug_text(PyObject* exception) {
          " }";
 }
 
-// Appends the name to the module's __all__ (made on first use), then sets the attribute.
-void attach(PyObject* module, const char* name, PyObject* value) {
+// Appends the name to the module's __all__ (made on first use), then sets
+// the attribute. False with the exception set on failure.
+bool attach(PyObject* module, const char* name, PyObject* value) {
   Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
   if (!all) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
-    PyErr_Clear();
-    all = check_new(PyList_New(0));
-    check_status(PyObject_SetAttrString(module, "__all__", all.get()));
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    discard_pending_exception();
+    all = Ref::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
   }
-  Ref text = check_new(PyUnicode_FromString(name));
+  Ref text = Ref::steal(PyUnicode_FromString(name));
+  if (!text) return false;
   if (PyList_Append(all.get(), text.get()) < 0) {
     Ref error = take_pending_exception();
     panic("could not append __name__ to __all__: " + exception_debug_text(error.get()));
   }
-  check_status(PyObject_SetAttrString(module, name, value));
+  return PyObject_SetAttrString(module, name, value) == 0;
 }
 
-void attach_class(PyObject* module, PyTypeObject* type, const char* name) {
-  attach(module, name, reinterpret_cast<PyObject*>(type));
+// Makes the type objects of the listed classes and attaches them in the
+// order of their names.
+template <class... Classes>
+bool attach_classes(PyObject* module, ClassList<Classes...>) {
+  std::vector<std::pair<const char*, PyTypeObject*>> classes{{Classes::name, Classes::type()}...};
+  std::sort(classes.begin(), classes.end(),
+            [](const auto& a, const auto& b) { return std::strcmp(a.first, b.first) < 0; });
+  for (const auto& [name, type] : classes) {
+    if (type == nullptr || !attach(module, name, reinterpret_cast<PyObject*>(type))) return false;
+  }
+  return true;
 }
 
-void register_submodule(PyObject* parent, PyObject* child, const char* dotted_name) {
-  Ref name = check_new(PyObject_GetAttrString(child, "__name__"));
-  Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size);
-  if (text == nullptr) throw_python_error();
-  attach(parent, text, child);
-  Ref sys = check_new(PyImport_ImportModule("sys"));
-  Ref modules = check_new(PyObject_GetAttrString(sys.get(), "modules"));
-  check_status(PyObject_SetItem(modules.get(), check_new(PyUnicode_FromString(dotted_name)).get(), child));
+bool register_submodule(PyObject* parent, PyObject* child, const char* dotted_name) {
+  Ref name = Ref::steal(PyObject_GetAttrString(child, "__name__"));
+  if (!name) return false;
+  const char* text = PyUnicode_AsUTF8(name.get());
+  if (text == nullptr || !attach(parent, text, child)) return false;
+  Ref modules = Ref::borrow(PySys_GetObject("modules"));
+  Ref key = Ref::steal(PyUnicode_FromString(dotted_name));
+  return modules && key && PyObject_SetItem(modules.get(), key.get(), child) == 0;
 }
 
-void attach_function(PyObject* module, PyMethodDef* def) {
-  Ref module_name = check_new(PyModule_GetNameObject(module));
-  Ref function = check_new(PyCFunction_NewEx(def, module, module_name.get()));
-  attach(module, def->ml_name, function.get());
+bool attach_function(PyObject* module, PyMethodDef* def) {
+  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+  if (!module_name) return false;
+  Ref function = Ref::steal(PyCFunction_NewEx(def, module, module_name.get()));
+  return function && attach(module, def->ml_name, function.get());
+}
+
+// A submodule holding the listed classes, registered under its dotted name.
+template <class Classes>
+bool add_submodule(PyObject* package, const char* name, const char* dotted_name) {
+  Ref module = Ref::steal(PyModule_New(name));
+  return module && attach_classes(module.get(), Classes{}) &&
+         register_submodule(package, module.get(), dotted_name);
 }
 
 Ref build_module() {
-  Ref top = check_new(PyModule_Create2(&g_module_def, 1013));
-  Ref package = check_new(PyModule_New("package"));
-
-  Ref outline = check_new(PyModule_New("outline"));
-  attach_class(outline.get(), PackageOutlineClass::type(), "PackageOutline");
-  register_submodule(package.get(), outline.get(), "norbe.package.outline");
-
-  Ref constraint = check_new(PyModule_New("constraint"));
-  attach_class(constraint.get(), CmpClass::type(), "Cmp");
-  attach_class(constraint.get(), CmpTypeClass::type(), "CmpType");
-  attach_class(constraint.get(), DependsClass::type(), "Depends");
-  attach_class(constraint.get(), IfThenClass::type(), "IfThen");
-  attach_class(constraint.get(), MaximizeClass::type(), "Maximize");
-  attach_class(constraint.get(), MinimizeClass::type(), "Minimize");
-  attach_class(constraint.get(), NumOfClass::type(), "NumOf");
-  attach_class(constraint.get(), SpecOptionClass::type(), "SpecOption");
-  attach_class(constraint.get(), ValueClass::type(), "Value");
-  register_submodule(package.get(), constraint.get(), "norbe.package.constraint");
-
-  Ref version = check_new(PyModule_New("version"));
-  attach_class(version.get(), VersionClass::type(), "Version");
-  register_submodule(package.get(), version.get(), "norbe.package.version");
-
-  register_submodule(top.get(), package.get(), "norbe.package");
-  attach_function(top.get(), &g_init_tracing_def);
-  attach_function(top.get(), &g_main_entry_def);
+  Ref top = Ref::steal(PyModule_Create2(&g_module_def, 1013));
+  Ref package = Ref::steal(PyModule_New("package"));
+  if (!top || !package) return Ref();
+  if (!add_submodule<OutlineModuleClasses>(package.get(), "outline", "norbe.package.outline") ||
+      !add_submodule<ConstraintModuleClasses>(package.get(), "constraint", "norbe.package.constraint") ||
+      !add_submodule<VersionModuleClasses>(package.get(), "version", "norbe.package.version") ||
+      !register_submodule(top.get(), package.get(), "norbe.package") ||
+      !attach_function(top.get(), &g_init_tracing_def) || !attach_function(top.get(), &g_main_entry_def))
+    return Ref();
   return top;
 }
 
-void check_owning_interpreter() {
+bool check_owning_interpreter() {
   const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (current < 0) throw_python_error();
+  if (current < 0) return false;
   std::int64_t expected = -1;
-  if (g_owner_interpreter.compare_exchange_strong(expected, current) || expected == current) return;
+  if (g_owner_interpreter.compare_exchange_strong(expected, current) || expected == current) return true;
   raise(PyExc_ImportError,
         "norbe does not support sub-interpreters yet: it can be imported by one interpreter per process only "
         "(see the project's issue tracker, \"sub-interpreter support\")");
+  return false;
 }
 
 // Waits, with the interpreter lock released, while another thread builds.
-void wait_for_other_builder() {
+bool wait_for_other_builder() {
   if (g_builder_thread.load() == current_thread_id()) {
     raise(PyExc_ImportError, "norbe is being initialised by this thread already");
+    return false;
   }
   Py_BEGIN_ALLOW_THREADS;
   while (g_build_state.load() == kBuilding) std::this_thread::yield();
   Py_END_ALLOW_THREADS;
+  return true;
 }
 
 Ref initialise() {
-  check_owning_interpreter();
+  if (!check_owning_interpreter()) return Ref();
 #ifndef Py_GIL_DISABLED
   core::enable_node_pool();  // from here on every call into the module holds the interpreter lock
 #endif
@@ -165,7 +170,7 @@ Ref initialise() {
     if (g_module != nullptr) return Ref::borrow(g_module);
     int expected = kNotBuilt;
     if (g_build_state.compare_exchange_strong(expected, kBuilding)) break;
-    wait_for_other_builder();
+    if (!wait_for_other_builder()) return Ref();
   }
   g_builder_thread.store(current_thread_id());
   struct Done {
@@ -183,5 +188,5 @@ Ref initialise() {
 }  // namespace norbe
 
 PyMODINIT_FUNC PyInit_norbe() {
-  return norbe::barrier<PyObject*>(nullptr, [] { return norbe::initialise().release(); });
+  return norbe::barrier([] { return norbe::initialise(); });
 }

@@ -154,3 +154,25 @@ def test_built_comparisons_are_true_and_unhashable():
     for obj in (built, Depends("a"), value_of(1), NumOf([])):
         with pytest.raises(TypeError, match="unhashable type"):
             {obj}  # noqa: B018
+
+
+def test_unconvertible_operand_builds_no_message_while_logging_is_off():
+    # The failure message names str(type(operand)); with the log event off it
+    # is never made, so a metaclass whose repr fails is never asked.
+    asked = []
+
+    class Meta(type):
+        def __repr__(cls):
+            asked.append(cls)
+            raise AssertionError("the message was built")
+
+    operand = Meta("Odd", (), {})()
+    assert (Depends("a") == operand) is False
+    assert (NumOf([]) != operand) is True
+    with pytest.raises(TypeError, match="not supported between instances"):
+        Depends("a") < operand
+    assert asked == []
+    # Where the failure is raised, the message is made (and its failure reported).
+    with pytest.raises(AssertionError, match="^the message was built$"):
+        Cmp(operand, 1, CmpType.Less)
+    assert len(asked) == 1

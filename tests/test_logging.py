@@ -92,21 +92,29 @@ def test_lines_go_to_fd_1_not_sys_stdout():
     assert out == b"a\n" + PLAIN_NOTICE + PLAIN_ERROR + b"b ''\n"
 
 
-def test_message_written_raw():
+@pytest.mark.parametrize(
+    ("keyword", "line"),
+    [
+        # The message is written raw: no quoting, no escaping.
+        ("a\nb \"c\"", "a\nb \"c\""),
+        # Code points that UTF-8 cannot hold are written as escapes.
+        ("a\ud800b\U0001f600", "a\\ud800b\U0001f600"),
+    ],
+    ids=["raw", "surrogate"],
+)
+def test_keyword_message_in_the_line(keyword, line):
     code = PRELUDE + (
         "from norbe.package.outline import PackageOutline\n"
         "norbe.init_tracing()\n"
         "try:\n"
-        "    PackageOutline('p', **{'a\\nb \"c\"': 1})\n"
-        "except ValueError:\n"
-        "    pass\n"
+        f"    PackageOutline('p', **{{{keyword!r}: 1}})\n"
+        "except ValueError as e:\n"
+        f"    assert str(e) == {"PyPackageOutline unexpected keyword argument '" + keyword + "'"!r}, ascii(str(e))\n"
     )
     rc, out, err = run_python(code, env={"NO_COLOR": "1"})
     assert (rc, err) == (0, b"")
-    assert (
-        out
-        == PLAIN_NOTICE + b"ERROR norbe::package::outline: PyPackageOutline unexpected keyword argument 'a\nb \"c\"'\n"
-    )
+    expected = f"ERROR norbe::package::outline: PyPackageOutline unexpected keyword argument '{line}'\n"
+    assert out == PLAIN_NOTICE + expected.encode()
 
 
 def test_write_failures_do_not_raise():

@@ -156,6 +156,11 @@ MATCHING = [
     (PackageOutline, ("pkg",), {"name": "x"}, "PackageOutline.__new__() got multiple values for argument 'name'"),
     # Matching completes before any argument is converted.
     (SpecOption, (1,), {}, "SpecOption.__new__() missing 1 required positional argument: 'option_name'"),
+    # A keyword name that UTF-8 cannot hold is a keyword all the same.
+    (Cmp, (), {"\ud800": None}, "Cmp.__new__() got an unexpected keyword argument '\ud800'"),
+    (Version, ("1",), {"\udc80": 1}, "Version.__new__() got an unexpected keyword argument '\udc80'"),
+    (Depends, (), {"na\udfffme": 1}, "Depends.__new__() got an unexpected keyword argument 'na\udfffme'"),
+    (Depends, ("a",), {"nam\u00e9": 1}, "Depends.__new__() got an unexpected keyword argument 'nam\u00e9'"),
 ]
 
 
@@ -184,6 +189,7 @@ def test_argument_matching(cls, args, kwargs, message, via_new):
         ((1, 2), {}, "Cmp.if_then() takes 1 positional arguments but 2 were given"),
         ((1,), {"then": 2}, "Cmp.if_then() got multiple values for argument 'then'"),
         ((), {"cond": 2}, "Cmp.if_then() got an unexpected keyword argument 'cond'"),
+        ((), {"\ud800": 2}, "Cmp.if_then() got an unexpected keyword argument '\ud800'"),
     ],
 )
 def test_method_argument_matching(args, kwargs, message):

@@ -88,6 +88,7 @@ FAILURES = [
     (("pkg",), {"foo": 1}, ValueError, "PyPackageOutline unexpected keyword argument 'foo'"),
     (("pkg",), {"foo": 1, "bar": 2}, ValueError, "PyPackageOutline unexpected keyword argument 'foo'"),
     (("pkg",), {"bar": 2, "foo": 1}, ValueError, "PyPackageOutline unexpected keyword argument 'bar'"),
+    (("pkg",), {"\ud800": 1}, ValueError, "PyPackageOutline unexpected keyword argument '\ud800'"),
     (("pkg",), {"\u00e9": 1}, ValueError, "PyPackageOutline unexpected keyword argument '\u00e9'"),
     # The arguments are converted in order, and before the extra keywords are looked at.
     ((1, "abc"), {"set_options": 5, "foo": 1}, TypeError, "argument 'name': 'int' object cannot be cast as 'str'"),

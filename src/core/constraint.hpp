@@ -88,16 +88,6 @@ class Constraint {
   template <class Node, class... Args>
   static Constraint emplace(Args&&... args);
 
-  // Moves the payload out of the node and frees the node; leaves this empty.
-  // The caller has checked kind().
-  template <class Node>
-  Node take() && {
-    Node* node = static_cast<Node*>(std::exchange(node_, nullptr));
-    Node out = std::move(*node);
-    delete node;
-    return out;
-  }
-
  private:
   friend struct ConstraintAccess;
   void release() noexcept;
@@ -247,6 +237,10 @@ constexpr ConstraintKind kind_of_node() {
     return kind_of_node<Node, I + 1>();
   }
 }
+
+// The kind of a node type, as a type (for the binding's class tables).
+template <class Node>
+struct NodeKind : std::integral_constant<ConstraintKind, kind_of_node<Node>()> {};
 
 template <class Node>
 requires(!std::is_same_v<Node, Constraint>) Constraint::Constraint(Node node)

@@ -1,8 +1,7 @@
 #include "package/outline.hpp"
 
-#include "package/constraint/mod.hpp"
+#include "conversions.hpp"
 #include "runtime/log.hpp"
-#include "spec/spec_option.hpp"
 
 namespace norbe {
 namespace {
@@ -15,9 +14,10 @@ bool given(PyObject* argument) {
 }
 
 // Walks a dict with PyDict_Next while user code run by the value conversions
-// may change it: a change of size, or more entries than it had, is refused.
+// may change it: a change of size, or more entries than it had, is an
+// internal failure. `visit` returns false when it failed (exception set).
 template <class Visit>
-void for_each_entry(PyObject* dict, Visit&& visit) {
+bool for_each_entry(PyObject* dict, Visit&& visit) {
   const Py_ssize_t initial = PyDict_GET_SIZE(dict);
   Py_ssize_t remaining = initial;
   Py_ssize_t position = 0;
@@ -26,72 +26,87 @@ void for_each_entry(PyObject* dict, Visit&& visit) {
     if (remaining == -1) panic("dictionary keys changed during iteration");
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    if (!PyDict_Next(dict, &position, &key, &value)) return;
+    if (!PyDict_Next(dict, &position, &key, &value)) return true;
     --remaining;
     Ref held_key = Ref::borrow(key);
     Ref held_value = Ref::borrow(value);
-    visit(held_key.get(), held_value.get());
+    if (!visit(held_key.get(), held_value.get())) return false;
   }
 }
 
 template <class Map, class ConvertValue>
-Map map_from_dict(PyObject* dict, ConvertValue&& convert_value) {
-  if (!PyDict_Check(dict)) raise_type_mismatch(dict, "dict");
-  Map map;
-  map.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
-  for_each_entry(dict, [&](PyObject* key, PyObject* value) {
-    std::string name = string_from_object(key);
-    map.insert_or_assign(std::move(name), convert_value(value));
+std::optional<Map> map_from_dict(PyObject* dict, ConvertValue&& convert_value) {
+  if (!PyDict_Check(dict)) return raise_type_mismatch(dict, "dict");
+  std::optional<Map> map(std::in_place);
+  map->reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
+  const bool filled = for_each_entry(dict, [&](PyObject* key, PyObject* value) {
+    auto name = utf8_view(key);
+    if (!name) return false;
+    auto converted = convert_value(value);
+    if (!converted) return false;
+    map->insert_or_assign(std::string(*name), std::move(*converted));
+    return true;
   });
+  if (!filled) return std::nullopt;
   return map;
 }
 
-core::OptionalSpecOptionValue optional_option_value(PyObject* value) {
-  if (value == Py_None) return std::nullopt;
-  return option_value_from_object(value);
+// A set_defaults value: None is an entry without a value.
+std::optional<core::OptionalSpecOptionValue> optional_option_value(PyObject* value) {
+  if (value == Py_None) return std::optional<core::OptionalSpecOptionValue>(std::in_place);
+  auto converted = option_value_from_object(value);
+  if (!converted) return std::nullopt;
+  return std::optional<core::OptionalSpecOptionValue>(std::in_place, std::move(*converted));
 }
 
-[[noreturn]] void refuse_extra_keyword(PyObject* extra) {
+// The ValueError of the first extra keyword. The name is put into the
+// message as the str it is; the log line writes the code points that UTF-8
+// cannot hold (lone surrogates) as \ud800 escapes.
+Failed refuse_extra_keyword(PyObject* extra) {
   Py_ssize_t position = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   PyDict_Next(extra, &position, &key, &value);
-  std::string message = "PyPackageOutline unexpected keyword argument '" + str_of(key) + "'";
-  log::emit(kUnexpectedKeyword, message);
-  raise(PyExc_ValueError, message);
+  Ref message = Ref::steal(PyUnicode_FromFormat("PyPackageOutline unexpected keyword argument '%S'", key));
+  if (!message) return {};
+  if (log::enabled(kUnexpectedKeyword)) {
+    Ref bytes = Ref::steal(PyUnicode_AsEncodedString(message.get(), "utf-8", "backslashreplace"));
+    if (!bytes) return {};
+    log::write_event(kUnexpectedKeyword,
+                     std::string_view(PyBytes_AS_STRING(bytes.get()),
+                                      static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
+  }
+  PyErr_SetObject(PyExc_ValueError, message.get());
+  return {};
 }
 
 }  // namespace
 
-ClassSpec PackageOutlineClass::spec() {
-  return ClassSpec{
-      .name = "PackageOutline",
-      .doc = "PackageOutline(name, constraints=None, set_options=None, set_defaults=None, **kwargs)\n--\n\n",
-      .basicsize = sizeof(Object),
-      .dealloc = dealloc,
-      .construct = tp_new,
-      .vectorcall = vectorcall,
-  };
-}
-
 Ref PackageOutlineClass::construct(const BoundArguments<4>& arguments) {
   Outline outline;
-  outline.name = convert_argument("name", [&] { return string_from_object(arguments[0]); });
+  auto name = argument(arguments, 0, utf8_view);
+  if (!name) return Ref();
+  outline.name = *name;
   if (given(arguments[1])) {
-    outline.constraints =
-        convert_argument("constraints", [&] { return constraint_list_from_object(arguments[1]); });
+    auto constraints = argument(arguments, 1, constraint_list_from_object);
+    if (!constraints) return Ref();
+    outline.constraints = std::move(*constraints);
   }
   if (given(arguments[2])) {
-    outline.set_options = convert_argument("set_options", [&] {
-      return map_from_dict<decltype(outline.set_options)>(arguments[2], option_value_from_object);
+    auto set_options = argument(arguments, 2, [](PyObject* dict) {
+      return map_from_dict<core::OptionMap<core::SpecOptionValue>>(dict, option_value_from_object);
     });
+    if (!set_options) return Ref();
+    outline.set_options = std::move(*set_options);
   }
   if (given(arguments[3])) {
-    outline.set_defaults = convert_argument("set_defaults", [&] {
-      return map_from_dict<decltype(outline.set_defaults)>(arguments[3], optional_option_value);
+    auto set_defaults = argument(arguments, 3, [](PyObject* dict) {
+      return map_from_dict<core::OptionMap<core::OptionalSpecOptionValue>>(dict, optional_option_value);
     });
+    if (!set_defaults) return Ref();
+    outline.set_defaults = std::move(*set_defaults);
   }
-  if (arguments.extra) refuse_extra_keyword(arguments.extra.get());
+  if (arguments.extra) return refuse_extra_keyword(arguments.extra.get());
   return create(std::move(outline));
 }
 

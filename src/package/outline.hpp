@@ -1,7 +1,6 @@
 // PackageOutline: one package's name, constraints, option settings and defaults.
 #pragma once
 
-#include <array>
 #include <string>
 #include <vector>
 
@@ -20,10 +19,9 @@ struct Outline {
 };
 
 struct PackageOutlineClass : ClassBase<PackageOutlineClass, Outline> {
-  static constexpr std::array<const char*, 4> parameters{"name", "constraints", "set_options",
-                                                         "set_defaults"};
-  static constexpr Signature signature{"PackageOutline.__new__()", parameters, 1, true};
-  static ClassSpec spec();
+  static constexpr const char* name = "PackageOutline";
+  // Only the name is required; further keywords are collected (and refused).
+  static constexpr Parameters<4, 1, true> parameters{{"name", "constraints", "set_options", "set_defaults"}};
   static Ref construct(const BoundArguments<4>& arguments);
 };
 

@@ -50,33 +50,41 @@ inline bool try_borrow_exclusive(BorrowCounter& counter) noexcept {
 }
 #endif
 
+// The guards hold the borrow they could take for the rest of the scope. A
+// conflict is an ordinary error: the guard tests false, and refuse() sets the
+// RuntimeError for callers that report it.
 class SharedBorrow {
  public:
-  explicit SharedBorrow(BorrowCounter& counter) : counter_(counter) {
-    if (!try_borrow_shared(counter)) raise(PyExc_RuntimeError, "Already mutably borrowed");
+  explicit SharedBorrow(BorrowCounter& counter) noexcept
+      : counter_(try_borrow_shared(counter) ? &counter : nullptr) {}
+  ~SharedBorrow() {
+    if (counter_ != nullptr) release_shared(*counter_);
   }
-  // For callers that already hold the borrow (taken with try_borrow_shared).
-  struct Adopt {};
-  SharedBorrow(BorrowCounter& counter, Adopt) noexcept : counter_(counter) {}
-  ~SharedBorrow() { release_shared(counter_); }
   SharedBorrow(const SharedBorrow&) = delete;
   SharedBorrow& operator=(const SharedBorrow&) = delete;
 
+  explicit operator bool() const noexcept { return counter_ != nullptr; }
+  static Failed refuse() noexcept { return raise(PyExc_RuntimeError, "Already mutably borrowed"); }
+
  private:
-  BorrowCounter& counter_;
+  BorrowCounter* counter_;
 };
 
 class ExclusiveBorrow {
  public:
-  explicit ExclusiveBorrow(BorrowCounter& counter) : counter_(counter) {
-    if (!try_borrow_exclusive(counter)) raise(PyExc_RuntimeError, "Already borrowed");
+  explicit ExclusiveBorrow(BorrowCounter& counter) noexcept
+      : counter_(try_borrow_exclusive(counter) ? &counter : nullptr) {}
+  ~ExclusiveBorrow() {
+    if (counter_ != nullptr) counter_->store(0, std::memory_order_release);
   }
-  ~ExclusiveBorrow() { counter_.store(0, std::memory_order_release); }
   ExclusiveBorrow(const ExclusiveBorrow&) = delete;
   ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
 
+  explicit operator bool() const noexcept { return counter_ != nullptr; }
+  static Failed refuse() noexcept { return raise(PyExc_RuntimeError, "Already borrowed"); }
+
  private:
-  BorrowCounter& counter_;
+  BorrowCounter* counter_;
 };
 
 }  // namespace norbe

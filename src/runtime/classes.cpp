@@ -31,7 +31,14 @@ PyTypeObject* make_type(const ClassSpec& spec) {
   add(Py_nb_int, spec.as_int);
   add(Py_tp_getset, spec.properties);
   add(Py_tp_methods, spec.methods);
-  if (spec.doc != nullptr) slots.push_back({Py_tp_doc, const_cast<char*>(spec.doc)});
+  // The docstring: the text signature made from the constructor's
+  // parameters, then the class's own text. PyType_FromSpec copies it.
+  std::string doc;
+  if (spec.signature != nullptr) {
+    doc = spec.signature->text_signature() + "\n--\n\n";
+    if (spec.doc_body != nullptr) doc += spec.doc_body;
+    slots.push_back({Py_tp_doc, doc.data()});
+  }
   slots.push_back({0, nullptr});
 
   const std::string qualified = std::string("builtins.") + spec.name;
@@ -42,12 +49,10 @@ PyTypeObject* make_type(const ClassSpec& spec) {
   PyObject* created = PyType_FromSpec(&type_spec);
   if (created == nullptr) {
     Ref cause = take_pending_exception();
-    std::string message = std::string("An error occurred while initializing class ") + spec.name;
-    Ref text =
-        check_new(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-    Ref error = check_new(PyObject_CallOneArg(PyExc_RuntimeError, text.get()));
-    PyException_SetCause(error.get(), cause.release());
-    raise_object(std::move(error));
+    Ref message =
+        Ref::steal(PyUnicode_FromFormat("An error occurred while initializing class %s", spec.name));
+    if (message) raise_with_cause(PyExc_RuntimeError, message.get(), std::move(cause));
+    return nullptr;
   }
   auto* type = reinterpret_cast<PyTypeObject*>(created);
   if (spec.vectorcall != nullptr) type->tp_vectorcall = spec.vectorcall;

@@ -1,14 +1,21 @@
-// The table-driven class machinery. A class is a traits struct:
+// The table-driven class machinery. A class is one traits struct:
 //
 //   struct DependsClass : ClassBase<DependsClass, core::DependsNode> {
 //     static constexpr const char* name = "Depends";
+//     static constexpr Parameters<1> parameters{{"name"}};
+//     static Ref construct(const BoundArguments<1>& arguments);
+//     static PyGetSetDef properties[];
 //     ...
 //   };
 //
-// and one ClassSpec saying which slots it has. make_type() turns that ClassSpec into
-// a heap type with the flags every class of the module shares; the slot
-// functions below are templates over the traits, each running inside the
-// failure barrier.
+// Its name is written once: the full name in matching messages
+// ("Depends.__new__()") and the text signature of its docstring
+// ("Depends(name)\n--\n\n") come from the name and the parameter list.
+// ClassBase::spec() reads which members the traits have (a constructor,
+// properties, methods, text slots, a comparison) and make_type() turns that
+// into a heap type with the flags every class of the module shares; the slot
+// functions below are templates over the traits, each inside the failure
+// barrier.
 #pragma once
 
 #include <Python.h>
@@ -24,11 +31,12 @@
 namespace norbe {
 
 struct ClassSpec {
-  const char* name;  // bare class name; the type is named "builtins.<name>"
-  const char* doc = nullptr;
+  const char* name;                      // bare class name; the type is named "builtins.<name>"
+  const Signature* signature = nullptr;  // the constructor's; none: cannot be instantiated from Python
+  const char* doc_body = nullptr;        // the docstring after the text signature
   int basicsize = 0;
   destructor dealloc = nullptr;
-  newfunc construct = nullptr;  // none: the class cannot be instantiated from Python
+  newfunc construct = nullptr;
   vectorcallfunc vectorcall = nullptr;
   richcmpfunc richcompare = nullptr;
   reprfunc repr = nullptr;
@@ -39,7 +47,8 @@ struct ClassSpec {
 };
 
 // Creates the type object. A failure raises RuntimeError "An error occurred
-// while initializing class <name>" with the underlying exception as cause.
+// while initializing class <name>" with the underlying exception as cause,
+// and returns null.
 PyTypeObject* make_type(const ClassSpec& spec);
 
 struct NoExtra {};
@@ -59,27 +68,65 @@ struct ClassBase {
   using Extra = ExtraT;
   using Object = Instance<Payload, Extra>;
 
+  // Set once, to a type object that is complete (class attributes included).
   static inline PyTypeObject* type_object = nullptr;
 
-  // The type object, created on first need and kept for the process.
+  // The type object, created on first need and kept for the process; null
+  // with the exception set if it cannot be made.
   static PyTypeObject* type() {
-    if (type_object == nullptr) type_object = make_type(Traits::spec());
-    return type_object;
+    if (type_object != nullptr) return type_object;
+    PyTypeObject* created = make_type(spec());
+    if (created == nullptr) return nullptr;
+    if (!Traits::complete(created)) {
+      Py_DECREF(reinterpret_cast<PyObject*>(created));
+      return nullptr;
+    }
+    type_object = created;
+    return created;
   }
+
+  // Adds class attributes to the new type before it is published.
+  static bool complete(PyTypeObject*) { return true; }
+
   static bool is_instance(PyObject* object) noexcept {
     return type_object != nullptr && PyObject_TypeCheck(object, type_object);
   }
   static Object* cast(PyObject* object) noexcept { return reinterpret_cast<Object*>(object); }
 
+  static const Signature& signature() {
+    static constexpr Signature value = Traits::parameters.signature(Traits::name);
+    return value;
+  }
+
+  // The slots and tables that the traits declare.
+  static ClassSpec spec() {
+    ClassSpec spec{.name = Traits::name, .basicsize = sizeof(Object), .dealloc = dealloc};
+    if constexpr (requires { Traits::parameters; }) {
+      spec.signature = &signature();
+      spec.construct = tp_new;
+      spec.vectorcall = vectorcall;
+    }
+    if constexpr (requires { Traits::doc_body; }) spec.doc_body = Traits::doc_body;
+    if constexpr (requires { Traits::richcompare; }) spec.richcompare = Traits::richcompare;
+    if constexpr (requires { Traits::repr; }) spec.repr = Traits::repr;
+    if constexpr (requires { Traits::str; }) spec.str = Traits::str;
+    if constexpr (requires { Traits::as_int; }) spec.as_int = Traits::as_int;
+    if constexpr (requires { Traits::properties; }) spec.properties = Traits::properties;
+    if constexpr (requires { Traits::methods; }) spec.methods = Traits::methods;
+    return spec;
+  }
+
   // Hook run before every borrow of an instance's payload.
   static void check_access(Object*) {}
   static Extra make_extra() { return Extra{}; }
 
-  // A new instance holding the payload (moved in).
-  static Ref create(Payload&& payload) {
-    PyTypeObject* cls = Traits::type();
+  // A new instance holding the payload (moved in); empty with the exception
+  // set if the object cannot be allocated.
+  static Ref create(Payload&& payload) { return create_in(Traits::type(), std::move(payload)); }
+  static Ref create_in(PyTypeObject* cls, Payload&& payload) {
+    if (cls == nullptr) return Ref();
     PyObject* raw = cls->tp_alloc(cls, 0);
-    if (raw == nullptr) throw_python_error();
+    if (raw == nullptr) return Ref();
     Object* object = cast(raw);
     new (&object->borrow) BorrowCounter(0);
     new (&object->payload) Payload(std::move(payload));
@@ -87,22 +134,25 @@ struct ClassBase {
     return Ref::steal(raw);
   }
 
-  // Releases the payload; a class may override to decide otherwise.
-  static void destroy(Object* object) noexcept {
+  // Releases the payload. A class may override it; one that can report a
+  // failure is not noexcept and returns false with the exception set.
+  static bool destroy(Object* object) noexcept {
     object->extra.~Extra();
     object->payload.~Payload();
+    return true;
   }
 
   // Deallocation may run while an exception is propagating: a destroy that
-  // can fail (and so touch the pending exception) runs with it set aside. A
-  // noexcept destroy is plain C++ and needs no such care.
+  // can fail (and so touch the pending exception) runs with it set aside and
+  // reports through the unraisable hook. A noexcept destroy is plain C++ and
+  // needs no such care.
   static void dealloc(PyObject* self) noexcept {
     PyTypeObject* cls = Py_TYPE(self);
     if constexpr (noexcept(Traits::destroy(std::declval<Object*>()))) {
       Traits::destroy(cast(self));
     } else {
       PyObject* pending = PyErr_GetRaisedException();
-      barrier_unraisable(nullptr, [&] { Traits::destroy(cast(self)); });
+      barrier_unraisable(nullptr, [&] { return Traits::destroy(cast(self)); });
       PyErr_SetRaisedException(pending);
     }
     cls->tp_free(self);
@@ -111,26 +161,33 @@ struct ClassBase {
 
   // Constructors: both entry points share the matcher and Traits::construct.
   static PyObject* tp_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
-    return barrier<PyObject*>(nullptr, [&] {
-      auto bound = bind<Traits::parameters.size()>(Traits::signature, args, kwargs);
-      return Traits::construct(bound).release();
+    return barrier([&] {
+      BoundArguments<Traits::parameters.size()> bound;
+      return bind(signature(), args, kwargs, bound) ? Traits::construct(bound) : Ref();
     });
   }
   static PyObject* vectorcall(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
-    return barrier<PyObject*>(nullptr, [&] {
-      auto bound = bind<Traits::parameters.size()>(Traits::signature, args, nargsf, kwnames);
-      return Traits::construct(bound).release();
+    return barrier([&] {
+      BoundArguments<Traits::parameters.size()> bound;
+      return bind(signature(), args, nargsf, kwnames, bound) ? Traits::construct(bound) : Ref();
     });
+  }
+
+  // Converts constructor argument i, failures named after its parameter.
+  template <class Arguments, class Convert>
+  static auto argument(const Arguments& arguments, std::size_t i, Convert&& convert) {
+    return convert_argument(Traits::parameters.names[i], [&] { return convert(arguments[i]); });
   }
 
   // Reads one field under a shared borrow and converts it to a new object.
   template <auto Read>
   static PyObject* getter(PyObject* self, void*) noexcept {
-    return barrier<PyObject*>(nullptr, [&] {
+    return barrier([&] {
       Object* object = cast(self);
       Traits::check_access(object);
       SharedBorrow borrow(object->borrow);
-      return Read(object->payload).release();
+      if (!borrow) return Ref(borrow.refuse());
+      return Read(object->payload);
     });
   }
 
@@ -138,14 +195,22 @@ struct ClassBase {
   // replaces the field under the exclusive borrow.
   template <auto Convert, auto Write>
   static int setter(PyObject* self, PyObject* value, void* closure) noexcept {
-    return barrier<int>(-1, [&] {
-      if (value == nullptr) raise(PyExc_AttributeError, "can't delete attribute");
+    return barrier_status([&] {
+      if (value == nullptr) {
+        raise(PyExc_AttributeError, "can't delete attribute");
+        return false;
+      }
       auto converted = convert_argument(static_cast<const char*>(closure), [&] { return Convert(value); });
+      if (!converted) return false;
       Object* object = cast(self);
       Traits::check_access(object);
       ExclusiveBorrow borrow(object->borrow);
-      Write(object->payload, std::move(converted));
-      return 0;
+      if (!borrow) {
+        borrow.refuse();
+        return false;
+      }
+      Write(object->payload, std::move(*converted));
+      return true;
     });
   }
 };

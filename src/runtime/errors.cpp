@@ -57,12 +57,12 @@ void report_panic(const char* message, const std::source_location& location) noe
       message);
 }
 
-void raise_panic(std::string_view message, const std::source_location& location) noexcept {
+void raise_panic(std::string_view message, const std::source_location& location) {
   // The report takes a NUL-terminated text; the exception keeps every byte.
   report_panic(message.data(), location);
   PyObject* type = panic_exception_type();
   if (type == nullptr) return;
-  Ref text = Ref::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  Ref text = string_to_object(message);
   if (text) PyErr_SetObject(type, text.get());
 }
 
@@ -78,15 +78,22 @@ void panic(std::string message, std::source_location location) {
   throw Panic{std::move(message), location};
 }
 
-void raise(PyObject* type, std::string_view message) {
-  Ref text = Ref::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+Failed raise(PyObject* type, std::string_view message) noexcept {
+  Ref text = string_to_object(message);
   if (text) PyErr_SetObject(type, text.get());
-  throw PythonError{};
+  return {};
 }
 
-void raise_object(Ref exception) {
+Failed raise_object(Ref exception) noexcept {
   PyErr_SetRaisedException(exception.release());
-  throw PythonError{};
+  return {};
+}
+
+Failed raise_with_cause(PyObject* type, PyObject* message, Ref cause) noexcept {
+  Ref error = Ref::steal(PyObject_CallOneArg(type, message));
+  if (!error) return {};
+  PyException_SetCause(error.get(), cause.release());
+  return raise_object(std::move(error));
 }
 
 PyObject* panic_exception_type() {
@@ -97,59 +104,84 @@ PyObject* panic_exception_type() {
   return g_panic_type;
 }
 
-std::string str_of(PyObject* object) {
-  Ref text = check_new(PyObject_Str(object));
+std::optional<std::string> str_of(PyObject* object) {
+  Ref text = Ref::steal(PyObject_Str(object));
+  if (!text) return std::nullopt;
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
-  if (data == nullptr) throw_python_error();
+  if (data == nullptr) return std::nullopt;
   return std::string(data, static_cast<std::size_t>(size));
 }
+
+namespace {
+
+// Continues an internal-failure exception that Python code handed back to
+// us: shows where it went, then fails again with its message.
+[[noreturn]] void resume_panic(PyObject* exception) {
+  PySys_FormatStderr("norbe: resuming an internal failure raised from Python code:\n");
+  PyErr_DisplayException(exception);
+  std::string message = "internal failure";
+  Ref args = Ref::steal(PyObject_GetAttrString(exception, "args"));
+  if (args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) > 0) {
+    Ref text = Ref::steal(PyObject_Str(PyTuple_GET_ITEM(args.get(), 0)));
+    const char* data = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (data != nullptr) message = data;
+  }
+  PyErr_Clear();
+  panic(std::move(message));
+}
+
+bool is_panic(PyObject* exception) noexcept {
+  // Until the class exists no exception can be one of it.
+  return g_panic_type != nullptr &&
+         PyObject_TypeCheck(exception, reinterpret_cast<PyTypeObject*>(g_panic_type));
+}
+
+}  // namespace
 
 Ref take_pending_exception() {
   Ref exception = Ref::steal(PyErr_GetRaisedException());
   if (!exception) {
-    PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    ensure_exception_set();
     return Ref::steal(PyErr_GetRaisedException());
   }
-  PyObject* panic_type = panic_exception_type();
-  if (panic_type != nullptr &&
-      PyObject_TypeCheck(exception.get(), reinterpret_cast<PyTypeObject*>(panic_type))) {
-    // Python code handed our own internal failure back to us: show where it
-    // went and continue it, so that it reaches the caller as a failure again.
-    PySys_FormatStderr("norbe: resuming an internal failure raised from Python code:\n");
-    PyErr_DisplayException(exception.get());
-    std::string message = "internal failure";
-    Ref args = Ref::steal(PyObject_GetAttrString(exception.get(), "args"));
-    if (args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) > 0) {
-      Ref text = Ref::steal(PyObject_Str(PyTuple_GET_ITEM(args.get(), 0)));
-      const char* data = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-      if (data != nullptr) message = data;
-    }
-    PyErr_Clear();
-    panic(std::move(message));
-  }
+  if (is_panic(exception.get())) resume_panic(exception.get());
   return exception;
 }
 
-void set_missing_exception() noexcept {
-  PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+void discard_pending_exception() {
+  (void)take_pending_exception();
 }
 
-void set_error_from_current_exception() noexcept {
+void ensure_exception_set() noexcept {
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+}
+
+// Each of these runs while a failure is being turned into an exception: a
+// failure of its own ends the process.
+void set_error(const Panic& failure) noexcept {
   try {
-    try {
-      throw;
-    } catch (const PythonError&) {
-      if (!PyErr_Occurred()) set_missing_exception();
-    } catch (const Panic& failure) {
-      raise_panic(failure.message, failure.location);
-    } catch (const std::bad_alloc&) {
-      PyErr_NoMemory();
-    } catch (const std::exception& error) {
-      raise_panic(error.what(), std::source_location::current());
-    } catch (...) {
-      raise_panic("unknown C++ exception", std::source_location::current());
-    }
+    raise_panic(failure.message, failure.location);
+  } catch (...) {
+    abort_at_boundary();
+  }
+}
+
+void set_error(const std::bad_alloc&) noexcept {
+  PyErr_NoMemory();
+}
+
+void set_error(const std::exception& error) noexcept {
+  try {
+    raise_panic(error.what(), std::source_location::current());
+  } catch (...) {
+    abort_at_boundary();
+  }
+}
+
+void set_unknown_error() noexcept {
+  try {
+    raise_panic("unknown C++ exception", std::source_location::current());
   } catch (...) {
     abort_at_boundary();
   }

@@ -1,15 +1,20 @@
 // How failures travel inside the binding layer and how they leave it.
 //
-// Inside, failures are C++ exceptions: PythonError means "a Python exception
-// is pending", Panic is an internal failure, std::bad_alloc is out of memory.
-// Every entry from the interpreter runs inside barrier(), which turns each of
-// them into a pending Python exception; nothing ever crosses into the
-// interpreter as a C++ exception.
+// An ordinary Python error (a failed conversion, parse or argument match, a
+// refused comparison, a borrow conflict) travels as a value: the callee sets
+// the Python exception and returns an empty result (an empty Ref, an empty
+// optional, false), and every caller passes that on by returning at once.
+// Only what is truly exceptional is a C++ exception: an internal failure
+// (Panic) and running out of memory (std::bad_alloc). Every entry from the
+// interpreter runs inside barrier(), which turns both into a pending Python
+// exception; nothing ever crosses into the interpreter as a C++ exception.
 #pragma once
 
 #include <Python.h>
 
+#include <exception>
 #include <new>
+#include <optional>
 #include <source_location>
 #include <string>
 #include <string_view>
@@ -18,9 +23,6 @@
 
 namespace norbe {
 
-// A Python exception is pending (or should be: see barrier()).
-struct PythonError {};
-
 // An internal failure of the module's own code.
 struct Panic {
   std::string message;
@@ -28,78 +30,102 @@ struct Panic {
 };
 
 [[noreturn]] void panic(std::string message, std::source_location location = std::source_location::current());
-[[noreturn]] inline void throw_python_error() {
-  throw PythonError{};
-}
 
-// Sets an exception of the given type with the given message and throws.
-[[noreturn]] void raise(PyObject* type, std::string_view message);
-[[noreturn]] void raise_object(Ref exception);
+// What a function returns once it has set a Python exception: converts to
+// the empty result of any caller (an empty Ref or an empty optional), so that
+// `return raise(...)` sets the exception and fails in one statement.
+struct Failed {
+  operator Ref() const noexcept { return Ref(); }
+  template <class T>
+  operator std::optional<T>() const noexcept {
+    return std::nullopt;
+  }
+};
 
-// Wrap interpreter calls: a null or negative result means a pending exception.
-inline PyObject* check(PyObject* result) {
-  if (result == nullptr) throw_python_error();
-  return result;
-}
-inline Ref check_new(PyObject* result) {
-  return Ref::steal(check(result));
-}
-inline int check_status(int result) {
-  if (result < 0) throw_python_error();
-  return result;
-}
+// Sets an exception of the given type with the given message.
+Failed raise(PyObject* type, std::string_view message) noexcept;
+Failed raise_object(Ref exception) noexcept;
 
-// Takes the pending exception out of the interpreter. With none pending it
-// yields SystemError "attempted to fetch exception but none was set". An
-// internal-failure exception coming back from Python code is reported and
-// continued as a Panic with the same message: it is never swallowed.
+// Sets a new exception of the given type with the message (a str) and the
+// given cause (which may be null).
+Failed raise_with_cause(PyObject* type, PyObject* message, Ref cause) noexcept;
+
+// Takes the pending exception out of the interpreter (to wrap it). With none
+// pending it yields SystemError "attempted to fetch exception but none was
+// set". An internal-failure exception coming back from Python code is
+// reported and continued as a Panic with the same message: it is never
+// swallowed.
 Ref take_pending_exception();
 
-// Clears the pending exception in order to try something else (the same
-// rules as take_pending_exception apply to internal failures).
-inline void discard_pending_exception() {
-  (void)take_pending_exception();
-}
+// Sets the pending exception aside in order to try something else; the same
+// rule for internal failures applies. The one way to clear an exception on a
+// conversion path.
+void discard_pending_exception();
 
 // The process-wide internal-failure exception class, created on first need.
 PyObject* panic_exception_type();
 
-// SystemError "attempted to fetch exception but none was set".
-void set_missing_exception() noexcept;
+// SystemError "attempted to fetch exception but none was set", when nothing is set.
+void ensure_exception_set() noexcept;
 
-// Turns the exception in flight (caught by the barrier) into a pending Python
-// exception. Returns nothing: the caller returns its failure value.
-void set_error_from_current_exception() noexcept;
+// Turn a C++ exception caught by a barrier into a pending Python exception:
+// PanicException with its report, MemoryError, or PanicException for any
+// other C++ exception. A failure while doing so aborts the process.
+void set_error(const Panic& failure) noexcept;
+void set_error(const std::bad_alloc&) noexcept;
+void set_error(const std::exception& error) noexcept;
+void set_unknown_error() noexcept;
 
-// Text of str(object) as UTF-8; "<unprintable>" style fallbacks are the caller's.
-std::string str_of(PyObject* object);
-
-// The failure barrier around every entry from the interpreter.
+// Runs the body; a C++ exception becomes a pending Python exception and the
+// result `failure`.
 template <class Result, class Body>
-Result barrier(Result failure, Body&& body) noexcept {
+Result guarded(Result failure, Body&& body) noexcept {
   try {
     return body();
-  } catch (const PythonError&) {
-    // The common failure: the exception is already pending (handled here so
-    // that it costs no second throw).
-    if (!PyErr_Occurred()) set_missing_exception();
-    return failure;
+  } catch (const Panic& error) {
+    set_error(error);
+  } catch (const std::bad_alloc& error) {
+    set_error(error);
+  } catch (const std::exception& error) {
+    set_error(error);
   } catch (...) {
-    set_error_from_current_exception();
-    return failure;
+    set_unknown_error();
   }
+  return failure;
+}
+
+// str(object) as UTF-8 text; empty with the exception set on failure.
+std::optional<std::string> str_of(PyObject* object);
+
+// The failure barrier around every entry from the interpreter: the body
+// returns a Ref (empty: failed, with the exception set).
+template <class Body>
+PyObject* barrier(Body&& body) noexcept {
+  return guarded<PyObject*>(nullptr, [&] {
+    Ref result = body();
+    if (!result) ensure_exception_set();
+    return result.release();
+  });
+}
+
+// The same for entries that report a status (setters): the body returns
+// false when it failed, with the exception set; the entry returns 0 or -1.
+template <class Body>
+int barrier_status(Body&& body) noexcept {
+  return guarded(-1, [&] {
+    if (body()) return 0;
+    ensure_exception_set();
+    return -1;
+  });
 }
 
 // The barrier for deallocation, where nothing may propagate: failures go to
 // the interpreter's unraisable-exception hook.
 template <class Body>
 void barrier_unraisable(PyObject* object, Body&& body) noexcept {
-  try {
-    body();
-  } catch (...) {
-    set_error_from_current_exception();
-    PyErr_WriteUnraisable(object);
-  }
+  if (guarded(false, body)) return;
+  ensure_exception_set();
+  PyErr_WriteUnraisable(object);
 }
 
 }  // namespace norbe

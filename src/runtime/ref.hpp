@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <string_view>
 #include <utility>
 
 namespace norbe {
@@ -33,5 +34,10 @@ class Ref {
   explicit Ref(PyObject* object) noexcept : ptr_(object) {}
   PyObject* ptr_ = nullptr;
 };
+
+// A new str holding the UTF-8 text; empty with the exception set on failure.
+inline Ref string_to_object(std::string_view text) noexcept {
+  return Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
 
 }  // namespace norbe

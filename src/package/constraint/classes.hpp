@@ -1,75 +1,66 @@
 // Cmp, CmpType, Depends, Maximize, Minimize, NumOf and Value.
 #pragma once
 
-#include <array>
-
+#include "conversions.hpp"
 #include "core/constraint.hpp"
 #include "runtime/classes.hpp"
 
 namespace norbe {
 
 struct CmpClass : ClassBase<CmpClass, core::CmpNode> {
-  static constexpr std::array<const char*, 3> parameters{"lhs", "rhs", "op"};
-  static constexpr Signature signature{"Cmp.__new__()", parameters, 3, false};
-  static ClassSpec spec();
+  static constexpr const char* name = "Cmp";
+  static constexpr Parameters<3> parameters{{"lhs", "rhs", "op"}};
   static Ref construct(const BoundArguments<3>& arguments);
-  static core::Constraint to_constraint(const Payload& payload) {
-    return core::Constraint::emplace<core::CmpNode>(payload);
-  }
+  static constexpr richcmpfunc richcompare = norbe::richcompare<CmpClass>;
+  static PyGetSetDef properties[];
+  static PyMethodDef methods[];
 };
 
 struct CmpTypeClass : ClassBase<CmpTypeClass, core::CmpType> {
-  static ClassSpec spec();
-  static PyTypeObject* type();  // also creates the six members
-  // The member object of that value (a new reference).
-  static Ref member(core::CmpType value);
+  static constexpr const char* name = "CmpType";
+  static PyObject* repr(PyObject* self) noexcept;
+  static PyObject* as_int(PyObject* self) noexcept;
+  // Adds the six members to the new type.
+  static bool complete(PyTypeObject* type);
 };
 
 struct DependsClass : ClassBase<DependsClass, core::DependsNode> {
-  static constexpr std::array<const char*, 1> parameters{"name"};
-  static constexpr Signature signature{"Depends.__new__()", parameters, 1, false};
-  static ClassSpec spec();
+  static constexpr const char* name = "Depends";
+  static constexpr Parameters<1> parameters{{"name"}};
   static Ref construct(const BoundArguments<1>& arguments);
-  static core::Constraint to_constraint(const Payload& payload) {
-    return core::Constraint::emplace<core::DependsNode>(payload);
-  }
+  static constexpr richcmpfunc richcompare = norbe::richcompare<DependsClass>;
+  static PyGetSetDef properties[];
 };
 
 struct MaximizeClass : ClassBase<MaximizeClass, core::MaximizeNode> {
-  static constexpr std::array<const char*, 1> parameters{"item"};
-  static constexpr Signature signature{"Maximize.__new__()", parameters, 1, false};
-  static ClassSpec spec();
+  static constexpr const char* name = "Maximize";
+  static constexpr Parameters<1> parameters{{"item"}};
   static Ref construct(const BoundArguments<1>& arguments);
-  static core::Constraint to_constraint(const Payload& payload) {
-    return core::Constraint::emplace<core::MaximizeNode>(payload);
-  }
+  static constexpr richcmpfunc richcompare = norbe::richcompare<MaximizeClass>;
+  static PyGetSetDef properties[];
 };
 
 struct MinimizeClass : ClassBase<MinimizeClass, core::MinimizeNode> {
-  static constexpr std::array<const char*, 1> parameters{"item"};
-  static constexpr Signature signature{"Minimize.__new__()", parameters, 1, false};
-  static ClassSpec spec();
+  static constexpr const char* name = "Minimize";
+  static constexpr Parameters<1> parameters{{"item"}};
   static Ref construct(const BoundArguments<1>& arguments);
-  static core::Constraint to_constraint(const Payload& payload) {
-    return core::Constraint::emplace<core::MinimizeNode>(payload);
-  }
+  static constexpr richcmpfunc richcompare = norbe::richcompare<MinimizeClass>;
+  static PyGetSetDef properties[];
 };
 
 struct NumOfClass : ClassBase<NumOfClass, core::NumOfNode> {
-  static constexpr std::array<const char*, 1> parameters{"of"};
-  static constexpr Signature signature{"NumOf.__new__()", parameters, 1, false};
-  static ClassSpec spec();
+  static constexpr const char* name = "NumOf";
+  static constexpr Parameters<1> parameters{{"of"}};
   static Ref construct(const BoundArguments<1>& arguments);
-  static core::Constraint to_constraint(const Payload& payload) {
-    return core::Constraint::emplace<core::NumOfNode>(payload);
-  }
+  static constexpr richcmpfunc richcompare = norbe::richcompare<NumOfClass>;
+  static PyGetSetDef properties[];
 };
 
+// No constructor: made only from constraints (the constants of comparisons).
 struct ValueClass : ClassBase<ValueClass, core::ValueNode> {
-  static ClassSpec spec();
-  static core::Constraint to_constraint(const Payload& payload) {
-    return core::Constraint::emplace<core::ValueNode>(payload);
-  }
+  static constexpr const char* name = "Value";
+  static constexpr richcmpfunc richcompare = norbe::richcompare<ValueClass>;
+  static PyGetSetDef properties[];
 };
 
 }  // namespace norbe

@@ -1,7 +1,5 @@
 #include "package/constraint/if_then.hpp"
 
-#include "package/constraint/mod.hpp"
-
 namespace norbe {
 namespace {
 
@@ -12,7 +10,9 @@ Ref read_field(const core::IfThenNode& node) {
   return constraint_to_object(node.*Member);
 }
 
-PyGetSetDef g_properties[] = {
+}  // namespace
+
+PyGetSetDef IfThenClass::properties[] = {
     property<IfThenClass, read_field<&core::IfThenNode::cond>, constraint_from_object,
              write_field<&core::IfThenNode::cond>>("cond"),
     property<IfThenClass, read_field<&core::IfThenNode::then>, constraint_from_object,
@@ -20,25 +20,12 @@ PyGetSetDef g_properties[] = {
     {},
 };
 
-}  // namespace
-
-ClassSpec IfThenClass::spec() {
-  return ClassSpec{
-      .name = "IfThen",
-      .doc = "IfThen(cond, then)\n--\n\n",
-      .basicsize = sizeof(Object),
-      .dealloc = dealloc,
-      .construct = tp_new,
-      .vectorcall = vectorcall,
-      .richcompare = richcompare<IfThenClass>,
-      .properties = g_properties,
-  };
-}
-
 Ref IfThenClass::construct(const BoundArguments<2>& arguments) {
-  core::Constraint cond = convert_argument("cond", [&] { return constraint_from_object(arguments[0]); });
-  core::Constraint then = convert_argument("then", [&] { return constraint_from_object(arguments[1]); });
-  return create(core::IfThenNode{std::move(cond), std::move(then)});
+  auto cond = argument(arguments, 0, constraint_from_object);
+  if (!cond) return Ref();
+  auto then = argument(arguments, 1, constraint_from_object);
+  if (!then) return Ref();
+  return create(core::IfThenNode{std::move(*cond), std::move(*then)});
 }
 
 void IfThenClass::check_access(Object* object) {
@@ -49,15 +36,16 @@ void IfThenClass::check_access(Object* object) {
         "\n right: " + thread_id_text(object->extra.owner));
 }
 
-void IfThenClass::destroy(Object* object) {
+bool IfThenClass::destroy(Object* object) {
   const bool foreign = current_thread_id() != object->extra.owner;
   // The payload is plain data owned by this object alone, so it is released
-  // on any thread; a release on a foreign thread is still reported.
+  // on whichever thread drops the object; a drop on a foreign thread is
+  // reported all the same.
   object->payload.~Payload();
-  if (foreign) {
-    raise(PyExc_RuntimeError,
-          std::string(kTypePath) + " is unsendable, but is being dropped on another thread");
-  }
+  if (!foreign) return true;
+  raise(PyExc_RuntimeError,
+        std::string(kTypePath) + " is unsendable, but is being dropped on another thread");
+  return false;
 }
 
 }  // namespace norbe

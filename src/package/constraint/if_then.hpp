@@ -1,9 +1,9 @@
 // IfThen: an implication, bound to the thread that created the object.
 #pragma once
 
-#include <array>
 #include <cstdint>
 
+#include "conversions.hpp"
 #include "core/constraint.hpp"
 #include "runtime/classes.hpp"
 #include "runtime/threads.hpp"
@@ -15,18 +15,18 @@ struct ThreadBinding {
 };
 
 struct IfThenClass : ClassBase<IfThenClass, core::IfThenNode, ThreadBinding> {
-  static constexpr std::array<const char*, 2> parameters{"cond", "then"};
-  static constexpr Signature signature{"IfThen.__new__()", parameters, 2, false};
-  static ClassSpec spec();
+  static constexpr const char* name = "IfThen";
+  static constexpr Parameters<2> parameters{{"cond", "then"}};
   static Ref construct(const BoundArguments<2>& arguments);
-  static core::Constraint to_constraint(const Payload& payload) {
-    return core::Constraint::emplace<core::IfThenNode>(payload);
-  }
+  static constexpr richcmpfunc richcompare = norbe::richcompare<IfThenClass>;
+  static PyGetSetDef properties[];
+
   static ThreadBinding make_extra() { return ThreadBinding{current_thread_id()}; }
   // Use from any thread but the creator's is an internal failure.
   static void check_access(Object* object);
-  // On another thread the payload is not released here (see if_then.cpp).
-  static void destroy(Object* object);
+  // Releases the payload on any thread; a release on another thread than the
+  // creator's is reported as well (false, with the RuntimeError set).
+  static bool destroy(Object* object);
 };
 
 }  // namespace norbe

@@ -1,0 +1,314 @@
+#include "conversions.hpp"
+
+#include <initializer_list>
+#include <string_view>
+
+#include "registry.hpp"
+#include "runtime/log.hpp"
+
+namespace norbe {
+namespace {
+
+// The call sites keep the places where these events were first defined.
+constexpr log::CallSite kOptionValueFailure{log::Level::Error, "norbe::spec::spec_option",
+                                            "src/spec/spec_option", 237};
+constexpr log::CallSite kConstraintFailure{log::Level::Error, "norbe::package::constraint",
+                                           "src/package/constraint/mod", 324};
+
+// Option values from Python objects
+
+// numpy is not linked: its boolean scalar type is recognised by its
+// __module__ and __name__. The last type found to be one is remembered.
+PyTypeObject* g_numpy_bool_type = nullptr;
+
+bool attribute_equals(PyObject* object, const char* attribute, std::initializer_list<const char*> accepted) {
+  Ref value = Ref::steal(PyObject_GetAttrString(object, attribute));
+  if (!value) {
+    discard_pending_exception();
+    return false;
+  }
+  if (!PyUnicode_Check(value.get())) return false;
+  for (const char* text : accepted) {
+    if (PyUnicode_CompareWithASCIIString(value.get(), text) == 0) return true;
+  }
+  return false;
+}
+
+bool names_numpy_bool(PyTypeObject* type) {
+  // A static type of the plain metaclass has the __module__ and __name__
+  // that its tp_name holds around the last dot ("builtins" without one):
+  // read them there, without looking anything up.
+  if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) && Py_IS_TYPE(type, &PyType_Type)) {
+    const std::string_view name = type->tp_name;
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos || name.substr(0, dot) != "numpy") return false;
+    const std::string_view base = name.substr(dot + 1);
+    return base == "bool_" || base == "bool";
+  }
+  auto* type_object = reinterpret_cast<PyObject*>(type);
+  return attribute_equals(type_object, "__module__", {"numpy"}) &&
+         attribute_equals(type_object, "__name__", {"bool_", "bool"});
+}
+
+bool is_numpy_bool(PyObject* object) {
+  PyTypeObject* type = Py_TYPE(object);
+  if (type == g_numpy_bool_type) return true;
+  if (!names_numpy_bool(type)) return false;
+  Py_XDECREF(reinterpret_cast<PyObject*>(g_numpy_bool_type));
+  g_numpy_bool_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(type)));
+  return true;
+}
+
+std::optional<core::SpecOptionValue> numpy_bool_value(PyObject* object) {
+  PyNumberMethods* number = Py_TYPE(object)->tp_as_number;
+  if (number == nullptr || number->nb_bool == nullptr) return std::nullopt;
+  int truth = number->nb_bool(object);
+  if (truth < 0) {
+    discard_pending_exception();
+    return std::nullopt;
+  }
+  return core::SpecOptionValue(truth != 0);
+}
+
+std::optional<core::SpecOptionValue> exact_int_value(PyObject* object) {
+  int overflow = 0;
+  long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
+  if (overflow == 0) return core::SpecOptionValue(static_cast<std::int64_t>(value));
+  double as_double = PyLong_AsDouble(object);
+  if (as_double == -1.0 && PyErr_Occurred()) {
+    discard_pending_exception();
+    return std::nullopt;
+  }
+  return core::SpecOptionValue(as_double);
+}
+
+std::optional<core::SpecOptionValue> text_value(PyObject* object) {
+  constexpr auto kStr = std::in_place_index<static_cast<std::size_t>(core::OptionKind::Str)>;
+  if (PyUnicode_IS_COMPACT_ASCII(object)) {
+    return std::optional<core::SpecOptionValue>(std::in_place, kStr,
+                                                static_cast<const char*>(PyUnicode_DATA(object)),
+                                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+  if (data == nullptr) {
+    discard_pending_exception();
+    return std::nullopt;
+  }
+  return std::optional<core::SpecOptionValue>(std::in_place, kStr, data, static_cast<std::size_t>(size));
+}
+
+// The general path, for objects of any other type: every step may run user
+// code. The integer step fails at once, running nothing, for an object that
+// is no int and has no __index__, and the float step for one that has
+// neither __float__ nor __index__: such steps are not called at all, so no
+// exception is made only to be discarded.
+std::optional<core::SpecOptionValue> general_value(PyObject* object) {
+  if (is_numpy_bool(object)) {
+    if (auto value = numpy_bool_value(object)) return value;
+  }
+  const PyNumberMethods* number = Py_TYPE(object)->tp_as_number;
+  const bool has_index = PyLong_Check(object) || (number != nullptr && number->nb_index != nullptr);
+  if (has_index) {
+    long long integer = PyLong_AsLongLong(object);
+    if (integer != -1 || !PyErr_Occurred()) return core::SpecOptionValue(static_cast<std::int64_t>(integer));
+    discard_pending_exception();
+  }
+  if (has_index || PyFloat_Check(object) || (number != nullptr && number->nb_float != nullptr)) {
+    double real = PyFloat_AsDouble(object);
+    if (real != -1.0 || !PyErr_Occurred()) return core::SpecOptionValue(real);
+    discard_pending_exception();
+  }
+  if (PyUnicode_Check(object)) {
+    if (auto value = text_value(object)) return value;
+  }
+  if (VersionClass::is_instance(object)) return core::SpecOptionValue(VersionClass::cast(object)->payload);
+  return std::nullopt;
+}
+
+// Constraints from Python objects
+
+// One recognised instance of the module's classes: its payload as a node,
+// or nullopt with the exception set when the instance cannot be read.
+template <class Class>
+std::optional<core::Constraint> copy_of(PyObject* object) {
+  auto* instance = Class::cast(object);
+  Class::check_access(instance);
+  SharedBorrow borrow(instance->borrow);
+  if (!borrow) return borrow.refuse();
+  return core::Constraint::emplace<typename Class::Payload>(instance->payload);
+}
+
+// The position of the object's type among the constraint classes, or -1.
+template <class... Classes>
+int own_class_index(PyTypeObject* type, ClassList<Classes...>) {
+  int index = 0;
+  return ((type == Classes::type_object || (++index, false)) || ...) ? index : -1;
+}
+
+template <class... Classes>
+std::optional<core::Constraint> copy_own(PyObject* object, int index, ClassList<Classes...>) {
+  using Copy = std::optional<core::Constraint> (*)(PyObject*);
+  static constexpr Copy kCopy[] = {&copy_of<Classes>...};
+  return kCopy[index](object);
+}
+
+// nullopt with no exception: not convertible; with one set: a failure to
+// report (a borrow conflict).
+std::optional<core::Constraint> try_convert(PyObject* object) {
+  // The plain constants first: their types are disjoint from the module's
+  // classes, so the order of the two tests does not change any outcome.
+  const PyTypeObject* type = Py_TYPE(object);
+  if (type == &PyLong_Type || type == &PyBool_Type || type == &PyUnicode_Type || type == &PyFloat_Type) {
+    if (auto value = try_option_value(object))
+      return core::Constraint::emplace<core::ValueNode>(std::move(*value));
+    return std::nullopt;
+  }
+  const int own = own_class_index(Py_TYPE(object), ConstraintClasses{});
+  if (own >= 0) return copy_own(object, own, ConstraintClasses{});
+  if (auto value = try_option_value(object))
+    return core::Constraint::emplace<core::ValueNode>(std::move(*value));
+  return std::nullopt;
+}
+
+std::optional<std::string> constraint_failure_message(PyObject* object) {
+  auto type = type_text(object);
+  if (!type) return std::nullopt;
+  return "cannot convert '" + *type + "' to Constraint";
+}
+
+// Constraints to Python objects
+
+template <class Class>
+Ref make_object(const core::Constraint& constraint) {
+  using Payload = typename Class::Payload;
+  return Class::create(Payload(constraint.as<Payload>()));
+}
+
+template <class... Classes>
+Ref to_object(const core::Constraint& constraint, ClassList<Classes...>) {
+  using Make = Ref (*)(const core::Constraint&);
+  static constexpr Make kMake[] = {&make_object<Classes>...};
+  return kMake[static_cast<std::size_t>(constraint.kind())](constraint);
+}
+
+}  // namespace
+
+std::optional<core::SpecOptionValue> try_option_value(PyObject* object) {
+  PyTypeObject* type = Py_TYPE(object);
+  if (type == &PyBool_Type) return core::SpecOptionValue(object == Py_True);
+  if (type == &PyLong_Type) return exact_int_value(object);
+  if (type == &PyFloat_Type) return core::SpecOptionValue(PyFloat_AS_DOUBLE(object));
+  if (type == &PyUnicode_Type) return text_value(object);
+  if (type == VersionClass::type_object) return core::SpecOptionValue(VersionClass::cast(object)->payload);
+  return general_value(object);
+}
+
+std::optional<std::string> type_text(PyObject* object) {
+  PyTypeObject* type = Py_TYPE(object);
+  // str() of a static type of the plain metaclass is "<class '" + tp_name +
+  // "'>" (its module and qualified name are the parts of tp_name): written
+  // here without asking the interpreter to format it.
+  if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) && Py_IS_TYPE(type, &PyType_Type)) {
+    std::string text = "<class '";
+    text.append(type->tp_name).append("'>");
+    return text;
+  }
+  return str_of(reinterpret_cast<PyObject*>(type));
+}
+
+std::optional<core::SpecOptionValue> option_value_from_object(PyObject* object) {
+  if (auto value = try_option_value(object)) return value;
+  auto type = type_text(object);
+  if (!type) return std::nullopt;
+  const std::string message = "cannot cast Python type '" + *type + "' to SpecOptionValue";
+  log::emit(kOptionValueFailure, message);
+  return raise(PyExc_TypeError, message);
+}
+
+Ref option_value_to_object(const core::SpecOptionValue& value) {
+  switch (core::kind_of(value)) {
+    case core::OptionKind::Bool:
+      return Ref::borrow(std::get<bool>(value) ? Py_True : Py_False);
+    case core::OptionKind::Int:
+      return Ref::steal(PyLong_FromLongLong(std::get<std::int64_t>(value)));
+    case core::OptionKind::Float:
+      return Ref::steal(PyFloat_FromDouble(std::get<double>(value)));
+    case core::OptionKind::Str:
+      return string_to_object(std::get<core::InlineString>(value));
+    case core::OptionKind::Version:
+      return VersionClass::create(core::Version(std::get<core::Version>(value)));
+  }
+  panic("option value of unknown kind");
+}
+
+std::optional<core::Constraint> constraint_from_object(PyObject* object) {
+  if (auto converted = try_convert(object)) return converted;
+  if (PyErr_Occurred()) return std::nullopt;
+  auto message = constraint_failure_message(object);
+  if (!message) return std::nullopt;
+  log::emit(kConstraintFailure, *message);
+  return raise(PyExc_TypeError, *message);
+}
+
+std::optional<core::Constraint> operand_from_object(PyObject* object) {
+  if (auto converted = try_convert(object)) return converted;
+  if (PyErr_Occurred()) {
+    discard_pending_exception();
+    return std::nullopt;
+  }
+  if (log::enabled(kConstraintFailure)) {
+    if (auto message = constraint_failure_message(object)) {
+      log::write_event(kConstraintFailure, *message);
+    } else {
+      discard_pending_exception();
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::vector<core::Constraint>> constraint_list_from_object(PyObject* object) {
+  if (PyUnicode_Check(object)) return raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (!PySequence_Check(object)) return raise_type_mismatch(object, "Sequence");
+  std::vector<core::Constraint> constraints;
+  Py_ssize_t length = PySequence_Size(object);
+  if (length < 0) {
+    discard_pending_exception();
+  } else {
+    // The length only sizes the result. A __len__ may answer anything up to
+    // sys.maxsize, so beyond a bound the list grows as the items arrive.
+    constexpr Py_ssize_t kMaxReserved = Py_ssize_t{1} << 20;
+    constraints.reserve(static_cast<std::size_t>(length < kMaxReserved ? length : kMaxReserved));
+  }
+  Ref iterator = Ref::steal(PyObject_GetIter(object));
+  if (!iterator) return std::nullopt;
+  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    auto constraint = constraint_from_object(item.get());
+    if (!constraint) return std::nullopt;
+    constraints.push_back(std::move(*constraint));
+  }
+  if (PyErr_Occurred()) return std::nullopt;
+  return constraints;
+}
+
+Ref constraint_to_object(const core::Constraint& constraint) {
+  return to_object(constraint, ConstraintClasses{});
+}
+
+Ref constraint_list_to_object(const std::vector<core::Constraint>& constraints) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(constraints.size())));
+  if (!list) return Ref();
+  for (std::size_t i = 0; i < constraints.size(); ++i) {
+    Ref item = constraint_to_object(constraints[i]);
+    if (!item) return Ref();
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+  }
+  return list;
+}
+
+Ref build_cmp(core::Constraint lhs, core::Constraint rhs, core::CmpType op) {
+  if (auto refusal = core::check_comparison(lhs, rhs, op)) return raise(PyExc_NotImplementedError, *refusal);
+  return CmpClass::create(core::CmpNode{std::move(lhs), std::move(rhs), op});
+}
+
+}  // namespace norbe

@@ -1,0 +1,82 @@
+// Conversions between Python objects and the module's values: option values
+// and constraint trees, both ways. The classes of spec/ and package/ use
+// them; this file knows the classes only through the registry (registry.hpp).
+//
+// Every conversion from Python returns an empty optional with the Python
+// exception set when it fails; the "try" forms fail without setting one.
+#pragma once
+
+#include <Python.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/constraint.hpp"
+#include "core/option_value.hpp"
+#include "runtime/classes.hpp"
+
+namespace norbe {
+
+// Option values
+
+// Tries bool, int, float, str and Version in this order, discarding the
+// exceptions of the steps that do not accept the object. nullopt (with no
+// exception set): none did.
+std::optional<core::SpecOptionValue> try_option_value(PyObject* object);
+
+// As above, but a failure logs and raises TypeError
+// "cannot cast Python type '<type>' to SpecOptionValue".
+std::optional<core::SpecOptionValue> option_value_from_object(PyObject* object);
+
+Ref option_value_to_object(const core::SpecOptionValue& value);
+
+// str(type(object)), as the failure messages show it.
+std::optional<std::string> type_text(PyObject* object);
+
+// Constraints
+
+// Any object to a constraint: the module's own classes by type, then the
+// option-value kinds as constants. A failure logs and raises TypeError
+// "cannot convert '<type>' to Constraint".
+std::optional<core::Constraint> constraint_from_object(PyObject* object);
+
+// A sequence (not a str) to a list of constraints, in iteration order.
+std::optional<std::vector<core::Constraint>> constraint_list_from_object(PyObject* object);
+
+// A new object of the class matching the constraint's variant, holding a
+// copy of its payload (the node itself is not copied first).
+Ref constraint_to_object(const core::Constraint& constraint);
+Ref constraint_list_to_object(const std::vector<core::Constraint>& constraints);
+
+// The operand conversion of the comparison slot: as constraint_from_object,
+// but a failure answers nullopt with no exception set; its message is made
+// only for the log event, and only if that event is enabled.
+std::optional<core::Constraint> operand_from_object(PyObject* object);
+
+// The type-checked comparison: a new Cmp object, or an empty Ref with
+// NotImplementedError set.
+Ref build_cmp(core::Constraint lhs, core::Constraint rhs, core::CmpType op);
+
+// The rich-comparison slot of every constraint class and of SpecOption: the
+// receiver's payload becomes the left constraint. It never answers True or
+// False: it builds a Cmp, returns NotImplemented for an operand that is no
+// constraint, or raises NotImplementedError for a refused combination.
+template <class Traits>
+PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
+  return barrier([&]() -> Ref {
+    if (!Traits::is_instance(self)) return Ref::borrow(Py_NotImplemented);
+    auto* object = Traits::cast(self);
+    Traits::check_access(object);
+    SharedBorrow borrow(object->borrow);
+    if (!borrow) return Ref::borrow(Py_NotImplemented);
+    std::optional<core::Constraint> rhs = operand_from_object(other);
+    if (!rhs) return Ref::borrow(Py_NotImplemented);
+    std::optional<core::CmpType> cmp_type = core::cmp_type_from_operator(op);
+    if (!cmp_type) return Ref::borrow(Py_NotImplemented);
+    return build_cmp(core::Constraint::emplace<typename Traits::Payload>(object->payload), std::move(*rhs),
+                     *cmp_type);
+  });
+}
+
+}  // namespace norbe

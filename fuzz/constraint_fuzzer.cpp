@@ -6,8 +6,13 @@
 //     fuzz/constraint_fuzzer.cpp
 //     src/core/{constraint,option_value,float_text,version,escape,unicode_tables}.cpp
 //
+// The walker under test serves copy and text (explicit stack) and release
+// (links kept in the tree being released); the reference is a plain recursive
+// printer and the sanitizers.
+//
 // Invariants:
-//   - nothing crashes, leaks or touches freed memory (the sanitizers);
+//   - nothing crashes, leaks or touches freed memory (the sanitizers), with
+//     the node pool on or off;
 //   - the text of a tree equals a recursive reference printer's;
 //   - a copy has the same text as its original, also after the original
 //     changed or died; a moved-from constraint is empty;
@@ -84,7 +89,9 @@ void reference_text(std::string& out, const Constraint& c) {
       return;
     }
     case ConstraintKind::Depends:
-      out += "Depends( " + c.as<DependsNode>().on + " )";
+      out += "Depends( ";
+      out += c.as<DependsNode>().on.view();
+      out += " )";
       return;
     case ConstraintKind::IfThen:
       out += "If( ";
@@ -112,7 +119,11 @@ void reference_text(std::string& out, const Constraint& c) {
     }
     case ConstraintKind::SpecOption: {
       const auto& n = c.as<SpecOptionNode>();
-      out += "Package '" + n.package_name + "' -> Option '" + n.option_name + "'";
+      out += "Package '";
+      out += n.package_name.view();
+      out += "' -> Option '";
+      out += n.option_name.view();
+      out += "'";
       return;
     }
     case ConstraintKind::Value: {
@@ -141,7 +152,7 @@ void reference_text(std::string& out, const Constraint& c) {
           return;
         }
         case OptionKind::Str:
-          out += std::get<std::string>(v);
+          out += std::get<InlineString>(v).view();
           return;
         case OptionKind::Version:
           out += std::get<Version>(v).text();
@@ -557,6 +568,9 @@ struct Job {
 void* run_job(void* argument) {
   const Job& job = *static_cast<const Job*>(argument);
   FuzzedDataProvider input(job.data, job.size);
+  // Half the programs run with the node pool on: its poisoned free lists are
+  // then under the address sanitizer's eye like the allocator's own blocks.
+  node_pool_enabled = input.ConsumeBool();
   Program(input).run();
   return nullptr;
 }

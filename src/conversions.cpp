@@ -235,7 +235,7 @@ Ref option_value_to_object(const core::SpecOptionValue& value) {
     case core::OptionKind::Float:
       return Ref::steal(PyFloat_FromDouble(std::get<double>(value)));
     case core::OptionKind::Str:
-      return string_to_object(std::get<std::string>(value));
+      return string_to_object(std::get<core::InlineString>(value));
     case core::OptionKind::Version:
       return VersionClass::create(core::Version(std::get<core::Version>(value)));
   }

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/node_pool.hpp"
 #include "registry.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/log.hpp"
@@ -162,6 +163,9 @@ bool wait_for_other_builder() {
 
 Ref initialise() {
   if (!check_owning_interpreter()) return Ref();
+#ifndef Py_GIL_DISABLED
+  core::enable_node_pool();  // from here on every call into the module holds the interpreter lock
+#endif
   for (;;) {
     if (g_module != nullptr) return Ref::borrow(g_module);
     int expected = kNotBuilt;

@@ -183,6 +183,25 @@ def test_storing_an_object_into_itself_stores_its_old_state(obj, name, expected)
 MEMBERS = ["Less", "LessOrEqual", "NotEqual", "Equal", "GreaterOrEqual", "Greater"]
 
 
+# Names and Str constants are kept inline up to 23 bytes and in a block of
+# their own beyond: both sides of the boundary, in bytes of UTF-8.
+BOUNDARY_TEXTS = ["", "x" * 22, "x" * 23, "x" * 24, "é" * 11 + "x", "é" * 12, "€" * 8, "n" * 1000]
+
+
+@pytest.mark.parametrize("name", BOUNDARY_TEXTS)
+def test_texts_on_both_sides_of_the_inline_size(name):
+    other = BOUNDARY_TEXTS[(BOUNDARY_TEXTS.index(name) + 3) % len(BOUNDARY_TEXTS)]
+    d, o, v = Depends(name), SpecOption(name, other), value_of(name)
+    assert (d.on, o.package_name, o.option_name, v.value) == (name, name, other, name)
+    assert text(NumOf([d, o, v])) == f"NumOf( Depends( {name} ), Package '{name}' -> Option '{other}', {name} )"
+    # Replacing a text by one of the other form, and copies made before and after.
+    copy = NumOf([d])
+    d.on, o.package_name = other, other
+    assert (d.on, o.package_name, copy.of[0].on) == (other, other, name)
+    outline = PackageOutline(name, [d, o, v], {name: name}, {other: None})
+    assert type(outline) is PackageOutline
+
+
 def test_cmp_type_members():
     assert [k for k, v in vars(CmpType).items() if type(v) is CmpType] == MEMBERS
     for value, name in enumerate(MEMBERS):

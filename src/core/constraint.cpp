@@ -1,6 +1,8 @@
-// The constraint tree: construction, copy, release, text and the comparison
-// type check. Every walk over the tree is a loop, never a recursion, so the
-// depth of a tree costs heap (or nothing) but no C stack.
+// The constraint tree: copy, release, text and the comparison type check.
+// Every walk over the tree is a loop, never a recursion, so the depth of a
+// tree costs heap (or nothing) but no C stack. What differs between the kinds
+// is in their node descriptions (constraint.hpp); the code here is the same
+// for all of them.
 #include "core/constraint.hpp"
 
 #include <array>
@@ -26,6 +28,8 @@ class SmallStack {
     ++size_;
   }
 
+  T& top() noexcept { return size_ <= N ? inline_[size_ - 1] : spill_.back(); }
+
   T pop() noexcept {
     --size_;
     if (size_ < N) return inline_[size_];
@@ -45,7 +49,7 @@ constexpr std::array<std::string_view, cmp_type_count> kCmpNames = {
     "Less", "LessOrEqual", "NotEqual", "Equal", "GreaterOrEqual", "Greater",
 };
 // The text between the two operands of a comparison.
-constexpr std::array<std::string_view, cmp_type_count> kCmpMiddles = {
+constexpr std::array<std::string_view, cmp_type_count> kCmpSeparators = {
     " ] < [ ", " ] <= [ ", " ] != [ ", " ] == [ ", " ] >= [ ", " ] > [ ",
 };
 constexpr std::array<std::string_view, 6> kValueTypeNames = {
@@ -76,386 +80,223 @@ struct ConstraintAccess {
     slot.node_ = owned.node;
   }
 
+  // Calls f with the node of that kind, typed. The one switch over the kinds.
+  template <class F>
+  static decltype(auto) visit(ConstraintKind kind, void* node, F&& f) {
+    switch (kind) {
+      case ConstraintKind::Cmp:
+        return f(*static_cast<CmpNode*>(node));
+      case ConstraintKind::Depends:
+        return f(*static_cast<DependsNode*>(node));
+      case ConstraintKind::IfThen:
+        return f(*static_cast<IfThenNode*>(node));
+      case ConstraintKind::Maximize:
+        return f(*static_cast<MaximizeNode*>(node));
+      case ConstraintKind::Minimize:
+        return f(*static_cast<MinimizeNode*>(node));
+      case ConstraintKind::NumOf:
+        return f(*static_cast<NumOfNode*>(node));
+      case ConstraintKind::SpecOption:
+        return f(*static_cast<SpecOptionNode*>(node));
+      case ConstraintKind::Value:
+        break;
+    }
+    return f(*static_cast<ValueNode*>(node));
+  }
+  template <class F>
+  static decltype(auto) visit(const Constraint& c, F&& f) {
+    return visit(c.kind_, c.node_, [&](auto& node) -> decltype(auto) { return f(std::as_const(node)); });
+  }
+
+  template <std::size_t... I>
+  static constexpr std::array<bool, sizeof...(I)> leaf_kinds(std::index_sequence<I...>) {
+    return {is_leaf_node<std::tuple_element_t<I, ConstraintNodes>>...};
+  }
+  static bool is_leaf(ConstraintKind kind) noexcept {
+    static constexpr auto leaves = leaf_kinds(std::make_index_sequence<std::tuple_size_v<ConstraintNodes>>());
+    return leaves[static_cast<std::size_t>(kind)];
+  }
+
+  // Walks a tree in text order with an explicit stack: for each node the
+  // visitor's enter(node, out) runs, then each child in turn, with
+  // between(node, i) before child i > 0, then leave(node, out). `out` is the
+  // visitor's token for the node: what enter() returned, or for a child what
+  // child_out(parent, parent's out, i) gave. Empty constraints are skipped.
+  template <class Visitor>
+  static void walk(const Constraint& root, typename Visitor::Out root_out, Visitor& visitor) {
+    using Out = typename Visitor::Out;
+    struct Frame {
+      const Constraint* c;
+      Out out;
+      std::size_t next;
+      std::size_t count;
+    };
+    SmallStack<Frame, 32> stack;
+    const auto enter = [&](const Constraint& c, Out out) {
+      if (c.node_ == nullptr) return;
+      visit(c, [&]<class Node>(const Node& node) {
+        out = visitor.enter(node, out);
+        std::size_t count = 0;
+        if constexpr (!is_leaf_node<Node>) count = node.child_count();
+        if (count == 0) {
+          visitor.leave(node, out);
+        } else {
+          stack.push({&c, out, 0, count});
+        }
+      });
+    };
+    enter(root, root_out);
+    while (!stack.empty()) {
+      Frame& top = stack.top();
+      if (top.next == top.count) {
+        const Frame done = stack.pop();
+        visit(*done.c, [&](const auto& node) { visitor.leave(node, done.out); });
+        continue;
+      }
+      const std::size_t i = top.next++;
+      const Out parent_out = top.out;
+      visit(*top.c, [&]<class Node>(const Node& node) {
+        if constexpr (!is_leaf_node<Node>) {  // leaves have no frame
+          if (i > 0) visitor.between(node, i);
+          enter(node.child(i), visitor.child_out(node, parent_out, i));
+        }
+      });
+    }
+  }
+
+  // The text form: literals around and between the children, leaves' payloads.
+  struct TextVisitor {
+    struct Out {};
+    std::string& text;
+
+    template <class Node>
+    Out enter(const Node& node, Out out) {
+      text += Node::prefix;
+      if constexpr (is_leaf_node<Node>) node.append_payload(text);
+      return out;
+    }
+    template <class Node>
+    void between(const Node& node, std::size_t) {
+      text += node.separator();
+    }
+    template <class Node>
+    static Out child_out(const Node&, Out out, std::size_t) noexcept {
+      return out;
+    }
+    template <class Node>
+    void leave(const Node&, Out) {
+      text += Node::suffix;
+    }
+  };
+
+  // The deep copy: each node is hung into its slot as soon as it exists, with
+  // empty child slots, so the copy is a complete tree at every step and a
+  // failed allocation leaves nothing that its destructor does not free.
+  struct CopyVisitor {
+    using Out = Constraint*;  // the slot of the copy
+
+    template <class Node>
+    static Out enter(const Node& node, Out slot) {
+      if constexpr (is_leaf_node<Node>) {
+        attach(*slot, {kind_of_node<Node>(), new Node(node)});
+      } else {
+        attach(*slot, {kind_of_node<Node>(), new Node(node.shell())});
+      }
+      return slot;
+    }
+    template <class Node>
+    static void between(const Node&, std::size_t) noexcept {}
+    template <class Node>
+    static Out child_out(const Node&, Out slot, std::size_t i) noexcept {
+      return &static_cast<Node*>(slot->node_)->child(i);
+    }
+    template <class Node>
+    static void leave(const Node&, Out) noexcept {}
+  };
+
+  // The last child slot of the node that holds a subtree, or null. Released
+  // entries leave a NumOf's list on the way, so the search stays short.
   template <class Node>
-  static Node* as(Owned owned) noexcept {
-    return static_cast<Node*>(owned.node);
-  }
-
-  // A constraint whose release needs no walk: empty, a leaf, or a NumOf with
-  // no entries. Destroying one never goes deeper than one nested call.
-  static bool is_terminal(const Constraint& c) noexcept {
-    if (c.node_ == nullptr) return true;
-    switch (c.kind_) {
-      case ConstraintKind::Depends:
-      case ConstraintKind::SpecOption:
-      case ConstraintKind::Value:
-        return true;
-      case ConstraintKind::NumOf:
-        return static_cast<const NumOfNode*>(c.node_)->of.empty();
-      default:
-        return false;
+  static Constraint* last_child(Node& node) noexcept {
+    if constexpr (!is_leaf_node<Node>) {
+      for (std::size_t i = node.child_count(); i-- > 0;) {
+        if (!node.child(i).empty()) return &node.child(i);
+        if constexpr (std::is_same_v<Node, NumOfNode>) node.of.pop_back();
+      }
     }
+    return nullptr;
+  }
+  static Constraint* last_child(Owned owned) noexcept {
+    return visit(owned.kind, owned.node, [](auto& node) { return last_child(node); });
   }
 
-  // The last child slot of a node that is not terminal.
-  static Constraint& last_slot(Owned owned) noexcept {
-    switch (owned.kind) {
-      case ConstraintKind::Cmp:
-        return as<CmpNode>(owned)->rhs;
-      case ConstraintKind::IfThen:
-        return as<IfThenNode>(owned)->then;
-      case ConstraintKind::Maximize:
-        return as<MaximizeNode>(owned)->item;
-      case ConstraintKind::Minimize:
-        return as<MinimizeNode>(owned)->item;
-      default:
-        return as<NumOfNode>(owned)->of.back();
-    }
-  }
-
-  // Frees one node. Its child slots hold only terminal constraints by now.
   static void delete_node(Owned owned) noexcept {
-    switch (owned.kind) {
-      case ConstraintKind::Cmp:
-        delete as<CmpNode>(owned);
-        return;
-      case ConstraintKind::Depends:
-        delete as<DependsNode>(owned);
-        return;
-      case ConstraintKind::IfThen:
-        delete as<IfThenNode>(owned);
-        return;
-      case ConstraintKind::Maximize:
-        delete as<MaximizeNode>(owned);
-        return;
-      case ConstraintKind::Minimize:
-        delete as<MinimizeNode>(owned);
-        return;
-      case ConstraintKind::NumOf:
-        delete as<NumOfNode>(owned);
-        return;
-      case ConstraintKind::SpecOption:
-        delete as<SpecOptionNode>(owned);
-        return;
-      case ConstraintKind::Value:
-        delete as<ValueNode>(owned);
-        return;
-    }
+    visit(owned.kind, owned.node, []<class Node>(Node& node) { delete &node; });
   }
 
-  // Hangs `cur` below its child `child` (taken from `slot` of cur): cur takes
-  // over the child's last subtree in `slot` and becomes the child's last
-  // subtree itself. The tree keeps its nodes but gains one level on its
-  // last-slot spine, which bounds the number of rotations by the node count.
-  static Owned rotate(Owned cur, Constraint& slot) noexcept {
-    const Owned child = detach(slot);
-    Constraint& child_last = last_slot(child);
-    attach(slot, detach(child_last));
-    attach(child_last, cur);
-    return child;
-  }
-
-  // Releases a whole tree in linear time with no work list and no recursion:
-  // a node with at most one non-terminal child is freed and the walk moves
-  // into that child; a node with more is rotated below its first one. Nothing
-  // here allocates, so nothing here can fail.
-  static void release(Owned cur) noexcept {
+  // Releases a tree in linear time with no memory of its own: on the way
+  // down, the slot of the child being released holds the link back up (the
+  // parent's parent), so the path back lives in the tree itself. Children go
+  // last first; a node is freed once its last child is gone.
+  static void release(Owned root) noexcept {
+    static constexpr char top = 0;  // the link above the root
+    Owned parent{ConstraintKind::Value, const_cast<char*>(&top)};
+    Owned cur = root;
     for (;;) {
-      Constraint* next = nullptr;
-      switch (cur.kind) {
-        case ConstraintKind::Depends:
-        case ConstraintKind::SpecOption:
-        case ConstraintKind::Value:
-          break;
-        case ConstraintKind::Maximize:
-        case ConstraintKind::Minimize: {
-          Constraint& item = last_slot(cur);
-          if (!is_terminal(item)) next = &item;
-          break;
+      if (Constraint* slot = last_child(cur)) {
+        const Owned child = detach(*slot);
+        if (is_leaf(child.kind)) {
+          delete_node(child);
+        } else {
+          attach(*slot, parent);
+          parent = cur;
+          cur = child;
         }
-        case ConstraintKind::Cmp:
-        case ConstraintKind::IfThen: {
-          Constraint& first =
-              cur.kind == ConstraintKind::Cmp ? as<CmpNode>(cur)->lhs : as<IfThenNode>(cur)->cond;
-          Constraint& second = last_slot(cur);
-          const bool first_terminal = is_terminal(first);
-          const bool second_terminal = is_terminal(second);
-          if (!first_terminal && !second_terminal) {
-            cur = rotate(cur, first);
-            continue;
-          }
-          if (!first_terminal) next = &first;
-          if (!second_terminal) next = &second;
-          break;
-        }
-        case ConstraintKind::NumOf: {
-          // Entries are consumed from the back; their order does not matter
-          // here. Terminal entries are dropped until the last two are not.
-          std::vector<Constraint>& of = as<NumOfNode>(cur)->of;
-          for (;;) {
-            while (!of.empty() && is_terminal(of.back())) of.pop_back();
-            if (of.size() < 2 || !is_terminal(of[of.size() - 2])) break;
-            of[of.size() - 2] = std::move(of.back());
-            of.pop_back();
-          }
-          if (of.size() >= 2) {
-            cur = rotate(cur, of[of.size() - 2]);
-            continue;
-          }
-          if (!of.empty()) next = &of.front();
-          break;
-        }
+        continue;
       }
-      if (next == nullptr) {
-        delete_node(cur);
-        return;
-      }
-      const Owned child = detach(*next);
       delete_node(cur);
-      cur = child;
+      if (parent.node == &top) return;
+      const Owned up = detach(*last_child(parent));
+      cur = parent;
+      parent = up;
     }
   }
 
-  // Releases a tree; a leaf holds no constraints and is freed at once,
-  // without the walk.
   static void dispose(Owned owned) noexcept {
-    switch (owned.kind) {
-      case ConstraintKind::Depends:
-      case ConstraintKind::SpecOption:
-      case ConstraintKind::Value:
-        delete_node(owned);
-        return;
-      default:
-        release(owned);
+    if (is_leaf(owned.kind)) {
+      delete_node(owned);
+    } else {
+      release(owned);
     }
   }
 
-  // Copies a terminal constraint into an empty slot.
-  static void copy_terminal(const Constraint& src, Constraint& dst) {
-    if (src.node_ == nullptr) return;
-    switch (src.kind_) {
-      case ConstraintKind::Depends:
-        attach(dst, {src.kind_, new DependsNode(src.as<DependsNode>())});
-        return;
-      case ConstraintKind::SpecOption:
-        attach(dst, {src.kind_, new SpecOptionNode(src.as<SpecOptionNode>())});
-        return;
-      case ConstraintKind::Value:
-        attach(dst, {src.kind_, new ValueNode(src.as<ValueNode>())});
-        return;
-      default:
-        attach(dst, {src.kind_, new NumOfNode()});
-        return;
-    }
-  }
-
-  // Copies src into the empty dst. Each node is hung into its slot as soon
-  // as it exists, with empty child slots, so dst is a complete tree at every
-  // step: if an allocation fails, destroying dst frees all that was copied.
+  // A copy of src in the empty dst.
   static void copy(const Constraint& src, Constraint& dst) {
-    struct Task {
-      const Constraint* src;
-      Constraint* dst;
-    };
-    SmallStack<Task, 32> work;
-    // Only subtrees that need their own walk go on the work list; terminal
-    // children are copied on the spot and one child is walked into directly.
-    auto defer = [&work](const Constraint& s, Constraint& d) {
-      if (is_terminal(s)) {
-        copy_terminal(s, d);
-      } else {
-        work.push({&s, &d});
-      }
-    };
-
-    const Constraint* s = &src;
-    Constraint* d = &dst;
-    for (;;) {
-      const Constraint* next_src = nullptr;
-      Constraint* next_dst = nullptr;
-      if (is_terminal(*s)) {
-        copy_terminal(*s, *d);
-      } else {
-        switch (s->kind_) {
-          case ConstraintKind::Cmp: {
-            const CmpNode& from = s->as<CmpNode>();
-            auto* to = new CmpNode{Constraint(), Constraint(), from.op};
-            attach(*d, {ConstraintKind::Cmp, to});
-            defer(from.rhs, to->rhs);
-            next_src = &from.lhs;
-            next_dst = &to->lhs;
-            break;
-          }
-          case ConstraintKind::IfThen: {
-            const IfThenNode& from = s->as<IfThenNode>();
-            auto* to = new IfThenNode();
-            attach(*d, {ConstraintKind::IfThen, to});
-            defer(from.then, to->then);
-            next_src = &from.cond;
-            next_dst = &to->cond;
-            break;
-          }
-          case ConstraintKind::Maximize: {
-            auto* to = new MaximizeNode();
-            attach(*d, {ConstraintKind::Maximize, to});
-            next_src = &s->as<MaximizeNode>().item;
-            next_dst = &to->item;
-            break;
-          }
-          case ConstraintKind::Minimize: {
-            auto* to = new MinimizeNode();
-            attach(*d, {ConstraintKind::Minimize, to});
-            next_src = &s->as<MinimizeNode>().item;
-            next_dst = &to->item;
-            break;
-          }
-          default: {  // NumOf with entries
-            const std::vector<Constraint>& from = s->as<NumOfNode>().of;
-            auto* to = new NumOfNode();
-            attach(*d, {ConstraintKind::NumOf, to});
-            // The entries never move again once sized, so their slots can be
-            // handed to the work list.
-            to->of.resize(from.size());
-            for (std::size_t i = from.size() - 1; i > 0; --i) defer(from[i], to->of[i]);
-            next_src = &from.front();
-            next_dst = &to->of.front();
-            break;
-          }
-        }
-      }
-      if (next_src != nullptr) {
-        s = next_src;
-        d = next_dst;
-      } else if (!work.empty()) {
-        const Task task = work.pop();
-        s = task.src;
-        d = task.dst;
-      } else {
-        return;
-      }
+    if (src.node_ != nullptr && is_leaf(src.kind_)) {
+      // One node: nothing to walk.
+      visit(src, [&]<class Node>(const Node& node) { CopyVisitor::enter(node, &dst); });
+      return;
     }
+    CopyVisitor visitor;
+    walk(src, &dst, visitor);
   }
 
   static void append_text(std::string& out, const Constraint& root) {
-    // Pending output: a node to print, a literal, or the NumOf entries from
-    // an index on.
-    enum class Tag : std::uint8_t { Node, Literal, Entries };
-    struct Task {
-      Tag tag;
-      std::size_t size;  // literal length or next entry index
-      const void* ptr;
-    };
-    auto literal = [](std::string_view text) { return Task{Tag::Literal, text.size(), text.data()}; };
-    SmallStack<Task, 32> work;
+    TextVisitor visitor{out};
+    walk(root, {}, visitor);
+  }
 
-    const Constraint* cur = &root;
-    for (;;) {
-      if (cur != nullptr && cur->node_ != nullptr) {
-        const Constraint* next = nullptr;
-        switch (cur->kind_) {
-          case ConstraintKind::Cmp: {
-            const CmpNode& node = cur->as<CmpNode>();
-            out += "[ ";
-            work.push(literal(" ]"));
-            work.push({Tag::Node, 0, &node.rhs});
-            work.push(literal(kCmpMiddles[cmp_index(node.op)]));
-            next = &node.lhs;
-            break;
-          }
-          case ConstraintKind::Depends:
-            out += "Depends( ";
-            out += cur->as<DependsNode>().on;
-            out += " )";
-            break;
-          case ConstraintKind::IfThen: {
-            const IfThenNode& node = cur->as<IfThenNode>();
-            out += "If( ";
-            work.push(literal(" ]"));
-            work.push({Tag::Node, 0, &node.then});
-            work.push(literal(" ) Then [ "));
-            next = &node.cond;
-            break;
-          }
-          case ConstraintKind::Maximize:
-            out += "Maximize( ";
-            work.push(literal(" )"));
-            next = &cur->as<MaximizeNode>().item;
-            break;
-          case ConstraintKind::Minimize:
-            out += "Minimize( ";
-            work.push(literal(" )"));
-            next = &cur->as<MinimizeNode>().item;
-            break;
-          case ConstraintKind::NumOf: {
-            const NumOfNode& node = cur->as<NumOfNode>();
-            out += "NumOf( ";
-            if (node.of.empty()) {
-              out += " )";
-            } else {
-              work.push({Tag::Entries, 1, &node});
-              next = &node.of.front();
-            }
-            break;
-          }
-          case ConstraintKind::SpecOption: {
-            const SpecOptionNode& node = cur->as<SpecOptionNode>();
-            append_spec_option_text(out, node.package_name, node.option_name);
-            break;
-          }
-          case ConstraintKind::Value:
-            append_option_text(out, cur->as<ValueNode>().value);
-            break;
-        }
-        cur = next;
-        continue;
-      }
-      if (work.empty()) return;
-      const Task task = work.pop();
-      switch (task.tag) {
-        case Tag::Node:
-          cur = static_cast<const Constraint*>(task.ptr);
-          break;
-        case Tag::Literal:
-          out.append(static_cast<const char*>(task.ptr), task.size);
-          break;
-        case Tag::Entries: {
-          const auto& of = static_cast<const NumOfNode*>(task.ptr)->of;
-          if (task.size == of.size()) {
-            out += " )";
-          } else {
-            out += ", ";
-            work.push({Tag::Entries, task.size + 1, task.ptr});
-            cur = &of[task.size];
-          }
-          break;
-        }
-      }
-    }
+  static std::optional<ValueType> value_type(const Constraint& c) {
+    if (c.node_ == nullptr) return std::nullopt;
+    return visit(c, [](const auto& node) { return node.value_type(); });
   }
 };
 
-Constraint::Constraint(CmpNode node) : kind_(ConstraintKind::Cmp), node_(new CmpNode(std::move(node))) {}
-Constraint::Constraint(DependsNode node)
-    : kind_(ConstraintKind::Depends), node_(new DependsNode(std::move(node))) {}
-Constraint::Constraint(IfThenNode node)
-    : kind_(ConstraintKind::IfThen), node_(new IfThenNode(std::move(node))) {}
-Constraint::Constraint(MaximizeNode node)
-    : kind_(ConstraintKind::Maximize), node_(new MaximizeNode(std::move(node))) {}
-Constraint::Constraint(MinimizeNode node)
-    : kind_(ConstraintKind::Minimize), node_(new MinimizeNode(std::move(node))) {}
-Constraint::Constraint(NumOfNode node)
-    : kind_(ConstraintKind::NumOf), node_(new NumOfNode(std::move(node))) {}
-Constraint::Constraint(SpecOptionNode node)
-    : kind_(ConstraintKind::SpecOption), node_(new SpecOptionNode(std::move(node))) {}
-Constraint::Constraint(ValueNode node)
-    : kind_(ConstraintKind::Value), node_(new ValueNode(std::move(node))) {}
+std::string_view CmpNode::separator() const noexcept {
+  return cmp_separator(op);
+}
 
 Constraint::Constraint(const Constraint& other) {
-  if (ConstraintAccess::is_terminal(other)) {
-    // One node (or none): nothing to walk.
-    ConstraintAccess::copy_terminal(other, *this);
-    return;
-  }
   // Built in a local so that a failed copy is released by its destructor.
   Constraint copy;
   ConstraintAccess::copy(other, copy);
@@ -482,8 +323,8 @@ Constraint& Constraint::operator=(Constraint&& other) noexcept {
   return *this;
 }
 
-Constraint::~Constraint() {
-  if (node_ != nullptr) ConstraintAccess::dispose({kind_, node_});
+void Constraint::release() noexcept {
+  ConstraintAccess::dispose({kind_, node_});
 }
 
 std::optional<CmpType> cmp_type_from_operator(int op) {
@@ -509,26 +350,16 @@ std::string_view cmp_symbol(CmpType op) {
   return kCmpSymbols[cmp_index(op)];
 }
 
+std::string_view cmp_separator(CmpType op) {
+  return kCmpSeparators[cmp_index(op)];
+}
+
 std::string_view cmp_type_name(CmpType op) {
   return kCmpNames[cmp_index(op)];
 }
 
 std::optional<ValueType> value_type_of(const Constraint& constraint) {
-  if (constraint.empty()) return std::nullopt;
-  switch (constraint.kind()) {
-    case ConstraintKind::Cmp:
-    case ConstraintKind::Depends:
-      return ValueType::Bool;
-    case ConstraintKind::NumOf:
-      return ValueType::Int;
-    case ConstraintKind::SpecOption:
-      return ValueType::Unknown;
-    case ConstraintKind::Value:
-      // The value types follow Unknown in the order of the option kinds.
-      return static_cast<ValueType>(static_cast<int>(kind_of(constraint.as<ValueNode>().value)) + 1);
-    default:
-      return std::nullopt;
-  }
+  return ConstraintAccess::value_type(constraint);
 }
 
 std::string_view value_type_name(ValueType type) {

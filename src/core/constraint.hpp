@@ -7,10 +7,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "core/inline_string.hpp"
 #include "core/node_pool.hpp"
 #include "core/option_value.hpp"
 
@@ -20,6 +22,8 @@ namespace norbe::core {
 enum class CmpType : std::uint8_t { Less, LessOrEqual, NotEqual, Equal, GreaterOrEqual, Greater };
 inline constexpr int cmp_type_count = 6;
 
+// The comparison symbols with the brackets around them: " ] <= [ ".
+std::string_view cmp_separator(CmpType op);
 // The interpreter numbers its operators < 0, <= 1, == 2, != 3, > 4, >= 5.
 std::optional<CmpType> cmp_type_from_operator(int op);
 std::string_view cmp_symbol(CmpType op);     // "<", "<=", "!=", "==", ">=", ">"
@@ -36,6 +40,9 @@ enum class ConstraintKind : std::uint8_t {
   Value
 };
 
+// The comparison type of a constraint; absent for IfThen, Maximize, Minimize.
+enum class ValueType : std::uint8_t { Unknown, Bool, Int, Float, Str, Version };
+
 struct CmpNode;
 struct DependsNode;
 struct IfThenNode;
@@ -50,20 +57,17 @@ struct ValueNode;
 class Constraint {
  public:
   Constraint() noexcept = default;
-  explicit Constraint(CmpNode node);
-  explicit Constraint(DependsNode node);
-  explicit Constraint(IfThenNode node);
-  explicit Constraint(MaximizeNode node);
-  explicit Constraint(MinimizeNode node);
-  explicit Constraint(NumOfNode node);
-  explicit Constraint(SpecOptionNode node);
-  explicit Constraint(ValueNode node);
+  // A constraint holding the node (moved into its own allocation).
+  template <class Node>
+  requires(!std::is_same_v<Node, Constraint>) explicit Constraint(Node node);
 
   Constraint(const Constraint& other);  // deep copy, iterative
   Constraint& operator=(const Constraint& other);
   Constraint(Constraint&& other) noexcept : kind_(other.kind_), node_(std::exchange(other.node_, nullptr)) {}
   Constraint& operator=(Constraint&& other) noexcept;
-  ~Constraint();  // releases the whole tree, iterative
+  ~Constraint() {  // releases the whole tree, iterative
+    if (node_ != nullptr) release();
+  }
 
   ConstraintKind kind() const noexcept { return kind_; }
   bool empty() const noexcept { return node_ == nullptr; }
@@ -86,76 +90,170 @@ class Constraint {
 
  private:
   friend struct ConstraintAccess;
+  void release() noexcept;
   ConstraintKind kind_ = ConstraintKind::Value;
   void* node_ = nullptr;
 };
 
+// The kinds, one node type each. Every node describes itself for the one
+// tree walker (constraint.cpp): its children (child_count() and child(i)),
+// and the literals of its text form, which is
+//
+//   prefix, then the children (or a leaf's payload) with `separator` between
+//   them, then suffix.
+//
+// A leaf writes its payload with append_payload(); an inner node makes its
+// shell(), a copy of itself with empty child slots, for the copy. Adding a
+// kind means adding its node here, its name to ConstraintKind, its type to
+// ConstraintNodes and its case to the one switch (ConstraintAccess::visit).
+
+// "[ " lhs " ] <op> [ " rhs " ]"
 struct CmpNode {
   Constraint lhs;
   Constraint rhs;
   CmpType op;
+
+  static constexpr std::string_view prefix = "[ ", suffix = " ]";
+  std::string_view separator() const noexcept;
+  CmpNode shell() const noexcept { return {Constraint(), Constraint(), op}; }
+  static constexpr std::size_t child_count() noexcept { return 2; }
+  const Constraint& child(std::size_t i) const noexcept { return i == 0 ? lhs : rhs; }
+  Constraint& child(std::size_t i) noexcept { return i == 0 ? lhs : rhs; }
+  static constexpr std::optional<ValueType> value_type() noexcept { return ValueType::Bool; }
   NORBE_POOLED_NODE(CmpNode)
 };
+
+// "Depends( " on " )"
 struct DependsNode {
-  std::string on;
+  InlineString on;
+
+  static constexpr std::string_view prefix = "Depends( ", suffix = " )";
+  void append_payload(std::string& out) const { out += on.view(); }
+  static constexpr std::optional<ValueType> value_type() noexcept { return ValueType::Bool; }
   NORBE_POOLED_NODE(DependsNode)
 };
+
+// "If( " cond " ) Then [ " then " ]"
 struct IfThenNode {
   Constraint cond;
   Constraint then;
+
+  static constexpr std::string_view prefix = "If( ", suffix = " ]";
+  static constexpr std::string_view separator() noexcept { return " ) Then [ "; }
+  static IfThenNode shell() noexcept { return {}; }
+  static constexpr std::size_t child_count() noexcept { return 2; }
+  const Constraint& child(std::size_t i) const noexcept { return i == 0 ? cond : then; }
+  Constraint& child(std::size_t i) noexcept { return i == 0 ? cond : then; }
+  static constexpr std::optional<ValueType> value_type() noexcept { return std::nullopt; }
   NORBE_POOLED_NODE(IfThenNode)
 };
+
+// "Maximize( " item " )"
 struct MaximizeNode {
   Constraint item;
+
+  static constexpr std::string_view prefix = "Maximize( ", suffix = " )";
+  static constexpr std::string_view separator() noexcept { return {}; }
+  static MaximizeNode shell() noexcept { return {}; }
+  static constexpr std::size_t child_count() noexcept { return 1; }
+  const Constraint& child(std::size_t) const noexcept { return item; }
+  Constraint& child(std::size_t) noexcept { return item; }
+  static constexpr std::optional<ValueType> value_type() noexcept { return std::nullopt; }
   NORBE_POOLED_NODE(MaximizeNode)
 };
+
+// "Minimize( " item " )"
 struct MinimizeNode {
   Constraint item;
+
+  static constexpr std::string_view prefix = "Minimize( ", suffix = " )";
+  static constexpr std::string_view separator() noexcept { return {}; }
+  static MinimizeNode shell() noexcept { return {}; }
+  static constexpr std::size_t child_count() noexcept { return 1; }
+  const Constraint& child(std::size_t) const noexcept { return item; }
+  Constraint& child(std::size_t) noexcept { return item; }
+  static constexpr std::optional<ValueType> value_type() noexcept { return std::nullopt; }
   NORBE_POOLED_NODE(MinimizeNode)
 };
+
+// "NumOf( " entries joined by ", " " )"; no entries: "NumOf(  )".
 struct NumOfNode {
   std::vector<Constraint> of;
+
+  static constexpr std::string_view prefix = "NumOf( ", suffix = " )";
+  static constexpr std::string_view separator() noexcept { return ", "; }
+  NumOfNode shell() const { return {std::vector<Constraint>(of.size())}; }
+  std::size_t child_count() const noexcept { return of.size(); }
+  const Constraint& child(std::size_t i) const noexcept { return of[i]; }
+  Constraint& child(std::size_t i) noexcept { return of[i]; }
+  static constexpr std::optional<ValueType> value_type() noexcept { return ValueType::Int; }
   NORBE_POOLED_NODE(NumOfNode)
 };
+
+// "Package '" package_name "' -> Option '" option_name "'"
 struct SpecOptionNode {
-  std::string package_name;
-  std::string option_name;
+  InlineString package_name;
+  InlineString option_name;
+
+  static constexpr std::string_view prefix = "Package '", suffix = "'";
+  static constexpr std::string_view separator() noexcept { return "' -> Option '"; }
+  void append_payload(std::string& out) const {
+    out += package_name.view();
+    out += separator();
+    out += option_name.view();
+  }
+  static constexpr std::optional<ValueType> value_type() noexcept { return ValueType::Unknown; }
   NORBE_POOLED_NODE(SpecOptionNode)
 };
+
+// The option value's own text, with nothing around it.
 struct ValueNode {
   SpecOptionValue value;
+
+  static constexpr std::string_view prefix = "", suffix = "";
+  void append_payload(std::string& out) const { append_option_text(out, value); }
+  std::optional<ValueType> value_type() const noexcept {
+    // The value types follow Unknown in the order of the option kinds.
+    return static_cast<ValueType>(static_cast<int>(kind_of(value)) + 1);
+  }
   NORBE_POOLED_NODE(ValueNode)
 };
 
+// The node types in the order of ConstraintKind.
+using ConstraintNodes = std::tuple<CmpNode, DependsNode, IfThenNode, MaximizeNode, MinimizeNode, NumOfNode,
+                                   SpecOptionNode, ValueNode>;
+static_assert(std::tuple_size_v<ConstraintNodes> == static_cast<std::size_t>(ConstraintKind::Value) + 1);
+
 template <class Node>
-struct NodeKind;
-template <>
-struct NodeKind<CmpNode> : std::integral_constant<ConstraintKind, ConstraintKind::Cmp> {};
-template <>
-struct NodeKind<DependsNode> : std::integral_constant<ConstraintKind, ConstraintKind::Depends> {};
-template <>
-struct NodeKind<IfThenNode> : std::integral_constant<ConstraintKind, ConstraintKind::IfThen> {};
-template <>
-struct NodeKind<MaximizeNode> : std::integral_constant<ConstraintKind, ConstraintKind::Maximize> {};
-template <>
-struct NodeKind<MinimizeNode> : std::integral_constant<ConstraintKind, ConstraintKind::Minimize> {};
-template <>
-struct NodeKind<NumOfNode> : std::integral_constant<ConstraintKind, ConstraintKind::NumOf> {};
-template <>
-struct NodeKind<SpecOptionNode> : std::integral_constant<ConstraintKind, ConstraintKind::SpecOption> {};
-template <>
-struct NodeKind<ValueNode> : std::integral_constant<ConstraintKind, ConstraintKind::Value> {};
+inline constexpr bool is_leaf_node = requires(const Node& node, std::string& out) {
+  node.append_payload(out);
+};
+
+template <class Node, std::size_t I = 0>
+constexpr ConstraintKind kind_of_node() {
+  if constexpr (std::is_same_v<Node, std::tuple_element_t<I, ConstraintNodes>>) {
+    return static_cast<ConstraintKind>(I);
+  } else {
+    return kind_of_node<Node, I + 1>();
+  }
+}
+
+// The kind of a node type, as a type (for the binding's class tables).
+template <class Node>
+struct NodeKind : std::integral_constant<ConstraintKind, kind_of_node<Node>()> {};
+
+template <class Node>
+requires(!std::is_same_v<Node, Constraint>) Constraint::Constraint(Node node)
+    : Constraint(emplace<Node>(std::move(node))) {}
 
 template <class Node, class... Args>
 Constraint Constraint::emplace(Args&&... args) {
   Constraint constraint;
   constraint.node_ = new Node{std::forward<Args>(args)...};
-  constraint.kind_ = NodeKind<Node>::value;
+  constraint.kind_ = kind_of_node<Node>();
   return constraint;
 }
 
-// The comparison type of a constraint; absent for IfThen, Maximize, Minimize.
-enum class ValueType : std::uint8_t { Unknown, Bool, Int, Float, Str, Version };
 std::optional<ValueType> value_type_of(const Constraint& constraint);
 std::string_view value_type_name(ValueType type);
 

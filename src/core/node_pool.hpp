@@ -9,11 +9,14 @@
 // the next node of the same size.
 //
 // - The lists are shared and unsynchronised: they are used only after
-//   enable_node_pool(), which the binding layer calls when every tree
-//   operation of the process runs under one lock (the interpreter lock).
-//   Until then, and in checked builds (sanitizers, assertions, fault
-//   injection), nodes come straight from the global operator new and delete.
-// - Each list holds at most `kKeep` blocks; beyond that blocks go back to the
+//   enable_node_pool(), which the module calls at start-up when every tree
+//   operation of the process runs under one lock (the interpreter lock). A
+//   free-threaded build never calls it. Until then nodes come straight from
+//   the global operator new and delete.
+// - Under AddressSanitizer a block on a list is poisoned, so a use after free
+//   of a pooled node is reported as it would be for the allocator's own
+//   blocks; the sanitizer build runs the test suite with the pool on.
+// - Each list holds at most `kKeep` blocks, in an array beside them; beyond that blocks go back to the
 //   global allocator, so the pool never holds more than a few dozen kilobytes.
 // - Pooled blocks are plain `::operator new(Size)` memory, so a node may be
 //   allocated with the pool on and freed with it off, or the reverse.
@@ -29,11 +32,19 @@
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
-#define NORBE_NODE_POOL_DISABLED 1
+#define NORBE_NODE_POOL_ASAN 1
 #endif
 #endif
-#if defined(__SANITIZE_ADDRESS__) || defined(_GLIBCXX_ASSERTIONS)
-#define NORBE_NODE_POOL_DISABLED 1
+#if defined(__SANITIZE_ADDRESS__)
+#define NORBE_NODE_POOL_ASAN 1
+#endif
+#ifdef NORBE_NODE_POOL_ASAN
+#include <sanitizer/asan_interface.h>
+#define NORBE_POISON(address, size) ASAN_POISON_MEMORY_REGION(address, size)
+#define NORBE_UNPOISON(address, size) ASAN_UNPOISON_MEMORY_REGION(address, size)
+#else
+#define NORBE_POISON(address, size) ((void)(address), (void)(size))
+#define NORBE_UNPOISON(address, size) ((void)(address), (void)(size))
 #endif
 
 namespace norbe::core {
@@ -43,20 +54,16 @@ inline bool node_pool_enabled = false;
 // Turns the pool on. The caller guarantees that from now on every allocation
 // and release of a tree node in the process is serialised by one lock.
 inline void enable_node_pool() noexcept {
-#ifndef NORBE_NODE_POOL_DISABLED
   node_pool_enabled = true;
-#endif
 }
 
 template <std::size_t Size>
 class NodePool {
-  static_assert(Size >= sizeof(void*));
-
  public:
   static void* allocate() {
-    if (Block* block = head_; block != nullptr && node_pool_enabled) {
-      head_ = block->next;
-      --count_;
+    if (count_ != 0 && node_pool_enabled) {
+      void* block = blocks_[--count_];
+      NORBE_UNPOISON(block, Size);
       return block;
     }
     return ::operator new(Size);
@@ -64,10 +71,8 @@ class NodePool {
 
   static void release(void* memory) noexcept {
     if (count_ < kKeep && node_pool_enabled) {
-      auto* block = static_cast<Block*>(memory);
-      block->next = head_;
-      head_ = block;
-      ++count_;
+      NORBE_POISON(memory, Size);
+      blocks_[count_++] = memory;
       return;
     }
     ::operator delete(memory);
@@ -76,10 +81,9 @@ class NodePool {
  private:
   static constexpr std::uint32_t kKeep = 256;
 
-  struct Block {
-    Block* next;
-  };
-  static inline Block* head_ = nullptr;
+  // The kept blocks, last freed on top. Held outside the blocks, so that a
+  // block is poisoned whole and the leak checker sees every one as reachable.
+  static inline void* blocks_[kKeep] = {};
   static inline std::uint32_t count_ = 0;
 };
 

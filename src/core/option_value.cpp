@@ -23,7 +23,7 @@ void append_option_text(std::string& out, const SpecOptionValue& value) {
       append_float_text(out, *std::get_if<double>(&value));
       return;
     case OptionKind::Str:
-      out += *std::get_if<std::string>(&value);
+      out += std::get_if<InlineString>(&value)->view();
       return;
     case OptionKind::Version:
       append_plain_text(out, *std::get_if<Version>(&value));

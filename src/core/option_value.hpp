@@ -6,6 +6,7 @@
 #include <string>
 #include <variant>
 
+#include "core/inline_string.hpp"
 #include "core/version.hpp"
 
 namespace norbe::core {
@@ -13,7 +14,8 @@ namespace norbe::core {
 // The kinds in their fixed order; the index of the variant is the kind.
 enum class OptionKind : std::uint8_t { Bool, Int, Float, Str, Version };
 
-using SpecOptionValue = std::variant<bool, std::int64_t, double, std::string, Version>;
+// Str texts are kept inline up to 23 bytes (InlineString).
+using SpecOptionValue = std::variant<bool, std::int64_t, double, InlineString, Version>;
 using OptionalSpecOptionValue = std::optional<SpecOptionValue>;
 
 inline OptionKind kind_of(const SpecOptionValue& value) {

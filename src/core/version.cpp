@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <cstring>
 
 #include "core/escape.hpp"
@@ -80,7 +81,9 @@ PartClass classify_part(std::string_view s, std::uint8_t classes, bool after_res
 
 // Block layout helpers; w[0] is the non-separator count, w[1] the text length.
 std::size_t block_words(std::size_t entries, std::size_t text_size) {
-  return header_words + entries + (entries + text_size + 7) / 8;
+  constexpr std::size_t word = sizeof(std::uint64_t);
+  const std::size_t bytes = entries + text_size;  // the kind bytes and the text
+  return header_words + entries + (bytes + word - 1) / word;
 }
 const std::uint64_t* ends_of(const std::uint64_t* w) {
   return w + header_words;
@@ -129,6 +132,7 @@ class VersionBuilder {
   }
 
   Version finish() && {
+    assert(count_ == block_[0]);  // every entry counted up front was added
     copy_up_to(input_.size());
     // The slots sit right after the ends, so the text never moves.
     block_[1] = input_.size() - removed_;
@@ -281,27 +285,31 @@ std::string plain_text(const Version& version) {
 }
 
 std::string debug_text(const Version& version) {
-  static constexpr std::string_view head = "Version { parts: [", tail = "] }";
+  static constexpr std::string_view head = "Version { parts: [", tail = "] }", comma = ", ";
+  static constexpr std::string_view int_open = "Int(", str_open = "Str(\"", str_close = "\")";
+  static constexpr std::string_view sep_open = "Sep('", sep_close = "')", close = ")";
+  static constexpr std::string_view single = "Wildcard(Single)", rest = "Wildcard(Rest)";
   const std::size_t n = version.size();
   // Str texts are letters and digits, so their double-quoted form is the text
-  // in plain quotes and the result's size is known up front: the text plus a
-  // fixed frame per entry.
-  std::size_t size = head.size() + tail.size() + version.text().size() + (n == 0 ? 0 : 2 * (n - 1));
-  for (std::size_t i = 0; i < n; i += 2) {
+  // in plain quotes, and the size is known up front: every entry's own text
+  // (Int digits, Str text, the separator) plus the literals around it.
+  std::size_t size = head.size() + tail.size() + (n == 0 ? 0 : comma.size() * (n - 1));
+  for (std::size_t i = 0; i < n; ++i) {
     switch (version.kind(i)) {
       case VersionPartKind::Int:
-        size += 5;  // "Int()"
+        size += int_open.size() + version.text(i).size() + close.size();
         break;
       case VersionPartKind::Str:
-        size += 7;  // "Str(\"\")"
+        size += str_open.size() + version.text(i).size() + str_close.size();
         break;
-      default:
-        // "Wildcard(Single)" or "Wildcard(Rest)", less the "*" or ">" counted in the text.
-        size += version.text(i) == "*" ? 15 : 13;
+      case VersionPartKind::Wildcard:
+        size += (version.text(i) == "*" ? single : rest).size();
+        break;
+      case VersionPartKind::Sep:
+        size += sep_open.size() + version.text(i).size() + sep_close.size();
         break;
     }
   }
-  size += (n / 2) * 7;  // "Sep('')"
 
   // Filled through a cursor: a long version has millions of tiny pieces.
   std::string out(size, '\0');
@@ -309,30 +317,31 @@ std::string debug_text(const Version& version) {
   const auto put = [&at](std::string_view piece) { at = std::copy(piece.begin(), piece.end(), at); };
   put(head);
   for (std::size_t i = 0; i < n; ++i) {
-    if (i != 0) put(", ");
+    if (i != 0) put(comma);
     const std::string_view s = version.text(i);
     switch (version.kind(i)) {
       case VersionPartKind::Int:
-        put("Int(");
+        put(int_open);
         put(s);
-        put(")");
+        put(close);
         break;
       case VersionPartKind::Str:
-        put("Str(\"");
+        put(str_open);
         put(s);
-        put("\")");
+        put(str_close);
         break;
       case VersionPartKind::Wildcard:
-        put(s == "*" ? "Wildcard(Single)" : "Wildcard(Rest)");
+        put(s == "*" ? single : rest);
         break;
       case VersionPartKind::Sep:
-        put("Sep('");
+        put(sep_open);
         put(s);
-        put("')");
+        put(sep_close);
         break;
     }
   }
   put(tail);
+  assert(at == out.data() + out.size());  // the size counted above is what was written
   return out;
 }
 

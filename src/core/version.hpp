@@ -29,9 +29,11 @@ using VersionPart = std::variant<std::uint64_t, std::string_view, WildcardKind, 
 // separators. Only parse_version makes a non-empty one; a default-constructed
 // or moved-from version has no entries.
 //
-// The whole version is one heap block holding the plain text plus, for each
-// non-separator entry, where its text ends and what kind it is. Moving is a
-// pointer swap and copying is a single allocation.
+// A version is its plain text plus the part boundaries: for each
+// non-separator entry, where its text ends and what kind it is (a separator
+// is the one character after an entry). Both live in one heap block, so that
+// moving is a pointer swap and parsing or copying makes a single allocation
+// (a std::string beside a std::vector would make two).
 class Version {
  public:
   Version() noexcept = default;

@@ -94,14 +94,14 @@ Ref PackageOutlineClass::construct(const BoundArguments<4>& arguments) {
   }
   if (given(arguments[2])) {
     auto set_options = argument(arguments, 2, [](PyObject* dict) {
-      return map_from_dict<OptionMap<core::SpecOptionValue>>(dict, option_value_from_object);
+      return map_from_dict<core::OptionMap<core::SpecOptionValue>>(dict, option_value_from_object);
     });
     if (!set_options) return Ref();
     outline.set_options = std::move(*set_options);
   }
   if (given(arguments[3])) {
     auto set_defaults = argument(arguments, 3, [](PyObject* dict) {
-      return map_from_dict<OptionMap<core::OptionalSpecOptionValue>>(dict, optional_option_value);
+      return map_from_dict<core::OptionMap<core::OptionalSpecOptionValue>>(dict, optional_option_value);
     });
     if (!set_defaults) return Ref();
     outline.set_defaults = std::move(*set_defaults);

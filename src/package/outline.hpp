@@ -6,7 +6,7 @@
 
 #include "core/constraint.hpp"
 #include "core/option_value.hpp"
-#include "package/option_map.hpp"
+#include "core/option_map.hpp"
 #include "runtime/classes.hpp"
 
 namespace norbe {
@@ -14,8 +14,8 @@ namespace norbe {
 struct Outline {
   std::string name;
   std::vector<core::Constraint> constraints;
-  OptionMap<core::SpecOptionValue> set_options;
-  OptionMap<core::OptionalSpecOptionValue> set_defaults;
+  core::OptionMap<core::SpecOptionValue> set_options;
+  core::OptionMap<core::OptionalSpecOptionValue> set_defaults;
 };
 
 struct PackageOutlineClass : ClassBase<PackageOutlineClass, Outline> {

@@ -3,8 +3,6 @@
 #include <string>
 #include <vector>
 
-#include "core/node_pool.hpp"
-
 namespace norbe {
 namespace {
 
@@ -20,11 +18,6 @@ PyObject* allocate_instance(PyTypeObject* type, Py_ssize_t) noexcept {
 }  // namespace
 
 PyTypeObject* make_type(const ClassSpec& spec) {
-#ifndef Py_GIL_DISABLED
-  // Every entry into the module holds the interpreter lock, so from the first
-  // class on all tree nodes of the process are made and freed under it.
-  core::enable_node_pool();
-#endif
   std::vector<PyType_Slot> slots;
   auto add = [&](int slot, auto* pointer) {
     if (pointer != nullptr) slots.push_back({slot, reinterpret_cast<void*>(pointer)});

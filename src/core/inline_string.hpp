@@ -1,0 +1,108 @@
+// An owned UTF-8 text that keeps up to 23 bytes inside itself.
+//
+// Package and option names and most Str constants are short, so a tree node
+// holding one needs no allocation of its own: Depends("libc6") is one node.
+// Longer texts live in one heap block of exactly their size. The object is
+// 24 bytes (std::string: 32 bytes and 15 inline), which keeps a Depends node
+// in the allocator's 32-byte class.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <new>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace norbe::core {
+
+class InlineString {
+ public:
+  static constexpr std::size_t inline_capacity = 23;
+
+  InlineString() noexcept { set_inline_size(0); }
+  InlineString(const char* data, std::size_t size) { assign_new(data, size); }
+  InlineString(const char* text) : InlineString(std::string_view(text)) {}
+  InlineString(std::string_view text) : InlineString(text.data(), text.size()) {}
+  InlineString(const std::string& text) : InlineString(text.data(), text.size()) {}
+  InlineString(const InlineString& other) {
+    if (other.is_inline()) {
+      std::memcpy(raw_, other.raw_, sizeof raw_);
+    } else {
+      const Heap heap = other.heap();
+      assign_new(heap.data, heap.size);
+    }
+  }
+  InlineString(InlineString&& other) noexcept {
+    std::memcpy(raw_, other.raw_, sizeof raw_);
+    other.set_inline_size(0);
+  }
+  InlineString& operator=(const InlineString& other) {
+    if (this != &other) *this = InlineString(other);
+    return *this;
+  }
+  InlineString& operator=(InlineString&& other) noexcept {
+    if (this != &other) {
+      release();
+      std::memcpy(raw_, other.raw_, sizeof raw_);
+      other.set_inline_size(0);
+    }
+    return *this;
+  }
+  InlineString& operator=(std::string_view text) { return *this = InlineString(text); }
+  InlineString& operator=(const std::string& text) { return *this = InlineString(text); }
+  ~InlineString() { release(); }
+
+  const char* data() const noexcept { return is_inline() ? raw_ : heap().data; }
+  std::size_t size() const noexcept {
+    return is_inline() ? static_cast<unsigned char>(raw_[kTag]) : heap().size;
+  }
+  bool empty() const noexcept { return size() == 0; }
+  std::string_view view() const noexcept { return {data(), size()}; }
+  operator std::string_view() const noexcept { return view(); }
+
+  friend bool operator==(const InlineString& a, std::string_view b) noexcept { return a.view() == b; }
+
+ private:
+  // The last byte tells the two forms apart: the size (0 to 23) of inline
+  // text, or kHeap.
+  static constexpr std::size_t kTag = inline_capacity;
+  static constexpr char kHeap = static_cast<char>(0xFF);
+
+  struct Heap {
+    char* data;
+    std::size_t size;
+  };
+
+  // Heap text: the block and its size, in the first 16 bytes.
+  Heap heap() const noexcept {
+    Heap heap;
+    std::memcpy(&heap, raw_, sizeof heap);
+    return heap;
+  }
+
+  bool is_inline() const noexcept { return raw_[kTag] != kHeap; }
+  void set_inline_size(std::size_t size) noexcept { raw_[kTag] = static_cast<char>(size); }
+
+  void assign_new(const char* data, std::size_t size) {
+    if (size <= inline_capacity) {
+      if (size != 0) std::memcpy(raw_, data, size);
+      set_inline_size(size);
+      return;
+    }
+    char* block = static_cast<char*>(::operator new(size));
+    std::memcpy(block, data, size);
+    const Heap heap{block, size};
+    std::memcpy(raw_, &heap, sizeof heap);
+    raw_[kTag] = kHeap;
+  }
+
+  void release() noexcept {
+    if (!is_inline()) ::operator delete(heap().data);
+  }
+
+  char raw_[inline_capacity + 1];
+};
+static_assert(sizeof(InlineString) == 24);
+
+}  // namespace norbe::core

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <thread>
 
+#include "core/platform.hpp"
 #include "package/constraint/classes.hpp"
 #include "package/constraint/if_then.hpp"
 #include "package/outline.hpp"
@@ -178,6 +179,6 @@ Ref initialise() {
 }  // namespace
 }  // namespace norbe
 
-PyMODINIT_FUNC PyInit_norbe() {
+extern "C" NORBE_EXPORT PyObject* PyInit_norbe() {
   return norbe::barrier<PyObject*>(nullptr, [] { return norbe::initialise().release(); });
 }

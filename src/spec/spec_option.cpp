@@ -51,7 +51,7 @@ std::optional<core::SpecOptionValue> numpy_bool_value(PyObject* object) {
 
 std::optional<core::SpecOptionValue> exact_int_value(PyObject* object) {
   int overflow = 0;
-  long value = PyLong_AsLongAndOverflow(object, &overflow);
+  long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
   if (overflow == 0) return core::SpecOptionValue(static_cast<std::int64_t>(value));
   double as_double = PyLong_AsDouble(object);
   if (as_double == -1.0 && PyErr_Occurred()) {
@@ -82,7 +82,7 @@ std::optional<core::SpecOptionValue> general_value(PyObject* object) {
   if (is_numpy_bool(object)) {
     if (auto value = numpy_bool_value(object)) return value;
   }
-  long integer = PyLong_AsLong(object);
+  long long integer = PyLong_AsLongLong(object);
   if (integer != -1 || !PyErr_Occurred()) return core::SpecOptionValue(static_cast<std::int64_t>(integer));
   discard_pending_exception();
   double real = PyFloat_AsDouble(object);

@@ -98,7 +98,7 @@ grep -v -E '^#define HAVE_GCC_ASM_FOR_(X64|X87)\b' "$include/pyconfig.h" >"$head
   echo '#error "byte order"'
   echo '#endif'
 } >"$work/pyconfig_check.cpp"
-"$work/bin/aarch64-c++" -std=c++20 -fsyntax-only -I"$headers" "$work/pyconfig_check.cpp"
+"$work/bin/aarch64-c++" -std=c++20 -I"$headers" -c "$work/pyconfig_check.cpp" -o "$work/pyconfig_check.o"
 echo "build_wheels: aarch64 pyconfig.h checked ($(grep -c static_assert "$work/pyconfig_check.cpp") sizes and alignments)"
 _PYTHON_HOST_PLATFORM=linux-aarch64 SETUPTOOLS_EXT_SUFFIX=".$soabi.so" build_one "$python" aarch64 \
   -Ccmake.define.CMAKE_SYSTEM_NAME=Linux -Ccmake.define.CMAKE_SYSTEM_PROCESSOR=aarch64 \

@@ -17,6 +17,8 @@ source .ci/sanitizer_env.sh
 seconds=${FUZZ_SECONDS:-60}
 python=${1:-$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")/versions/3.12.1/bin/python}
 work=$(mktemp -d)
+san=$(sanitized_dir "$python")
+trap 'rm -rf "$work"; [ -n "${NORBE_SANITIZED_ROOT:-}" ] || rm -rf "$san"' EXIT
 echo "fuzz: working in $work"
 status=0
 
@@ -55,13 +57,13 @@ done
 
 # --- the Python-level fuzzer against a sanitized build
 echo "=== tests/test_stateful.py: $seconds s ($("$python" --version))"
-make_sanitized_venv "$python" "$work"
+make_sanitized_venv "$python" "$san"
 deadline=$((SECONDS + seconds))
 runs=0
 examples=0
 while [ "$SECONDS" -lt "$deadline" ]; do
   seed=$RANDOM$RANDOM
-  if ! NORBE_STATEFUL_EXAMPLES=200 run_sanitized "$work" "$work/venv/bin/python" -m pytest -q \
+  if ! NORBE_STATEFUL_EXAMPLES=200 run_sanitized "$san" "$san/venv/bin/python" -m pytest -q \
     -p no:cacheprovider --hypothesis-seed="$seed" tests/test_stateful.py >"$work/stateful.log" 2>&1; then
     status=1
     tail -n 80 "$work/stateful.log" >&2
@@ -73,5 +75,4 @@ while [ "$SECONDS" -lt "$deadline" ]; do
 done
 echo "stateful: $runs runs, about $examples programs"
 
-[ "$status" -eq 0 ] && rm -rf "$work"
 exit $status

@@ -15,6 +15,8 @@ source .ci/interpreters.sh
 select_interpreters leaks "$@"
 
 status=0
+work=""
+trap '[ -z "$work" ] || rm -rf "$work"' EXIT
 for python in "${interpreters[@]}"; do
   work=$(mktemp -d)
   echo "=== leak check: $("$python" --version) ($python)"

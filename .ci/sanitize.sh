@@ -17,14 +17,15 @@ source .ci/interpreters.sh
 select_interpreters sanitize "$@"
 
 status=0
+work=""
+# Temporary builds (not the shared ones) are removed: a build tree alone takes a few hundred megabytes.
+trap '[ -n "${NORBE_SANITIZED_ROOT:-}" ] || [ -z "$work" ] || rm -rf "$work"' EXIT
 for python in "${interpreters[@]}"; do
-  work=$(mktemp -d)
+  work=$(sanitized_dir "$python")
   echo "=== sanitizers: $("$python" --version) ($python) in $work"
   make_sanitized_venv "$python" "$work"
-  if run_sanitized "$work" "$work/venv/bin/python" -m pytest -q -p no:cacheprovider tests; then
-    rm -rf "$work"  # the build tree alone takes a few hundred megabytes
-  else
-    status=1
-  fi
+  run_sanitized "$work" "$work/venv/bin/python" -m pytest -q -p no:cacheprovider tests || status=1
+  [ -n "${NORBE_SANITIZED_ROOT:-}" ] || rm -rf "$work"
+  work=""
 done
 exit $status

@@ -1,7 +1,11 @@
 # Sourced by .ci/sanitize.sh and .ci/fuzz.sh (run from the repository root).
 #
+# sanitized_dir PYTHON
+#   Prints the directory for PYTHON's sanitized build: a per-version one under
+#   $NORBE_SANITIZED_ROOT when that is set (so that .ci/sanitize.sh and
+#   .ci/fuzz.sh share one build; its owner removes it), else a new temporary one.
 # make_sanitized_venv PYTHON DIR
-#   Creates DIR/venv with the test dependencies and norbe built with
+#   Creates DIR/venv (unless DIR already holds a checked sanitized build) with the test dependencies and norbe built with
 #   AddressSanitizer, UndefinedBehaviorSanitizer and the allocation failure
 #   hook (build tree in DIR/build).
 # run_sanitized DIR COMMAND...
@@ -19,8 +23,31 @@ sanitizer_runtimes() {
   echo "${runtimes# }"
 }
 
+sanitized_dir() {
+  if [ -n "${NORBE_SANITIZED_ROOT:-}" ]; then
+    local dir
+    dir=$NORBE_SANITIZED_ROOT/$("$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    mkdir -p "$dir"
+    echo "$dir"
+  else
+    mktemp -d
+  fi
+}
+
+check_sanitized_venv() {
+  local dir=$1 module symbols
+  module=$("$dir/venv/bin/python" -c 'import importlib.util as u; print(u.find_spec("norbe").origin)') || return 1
+  symbols=$(nm -D "$module")
+  [[ $symbols == *__asan_init* && $symbols == *norbe_fault_injection_arm* ]]
+}
+
 make_sanitized_venv() {
   local python=$1 dir=$2
+  if [ -x "$dir/venv/bin/python" ] && check_sanitized_venv "$dir" 2>/dev/null; then
+    echo "sanitized build: reusing $dir"
+    return 0
+  fi
+  rm -rf "$dir/venv" "$dir/build"
   "$python" -m venv "$dir/venv"
   "$dir/venv/bin/python" -m pip install --quiet scikit-build-core pytest hypothesis numpy
   # No -Werror here: the sanitizers make GCC's flow warnings unreliable; the
@@ -30,11 +57,8 @@ make_sanitized_venv() {
     "$dir/venv/bin/python" -m pip install --quiet --no-build-isolation \
     -Ccmake.build-type=RelWithDebInfo -Ccmake.define.CMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" \
     -Cbuild-dir="$dir/build" .
-  local module symbols
-  module=$("$dir/venv/bin/python" -c 'import importlib.util as u; print(u.find_spec("norbe").origin)')
-  symbols=$(nm -D "$module")
-  if [[ $symbols != *__asan_init* || $symbols != *norbe_fault_injection_arm* ]]; then
-    echo "$module is not a sanitized fault-injection build" >&2
+  if ! check_sanitized_venv "$dir"; then
+    echo "$dir/venv: norbe is not a sanitized fault-injection build" >&2
     return 1
   fi
 }

@@ -31,6 +31,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/platform.hpp"
+
 namespace norbe {
 namespace {
 
@@ -52,7 +54,7 @@ consteval std::array<unsigned char, N + 3> api_record(const char (&json)[N]) {
 // clang-format off
 
 #define NORBE_API_RECORD(SYMBOL, JSON)                                         \
-  extern "C" __attribute__((visibility("default"), used)) constexpr auto       \
+  extern "C" NORBE_EXPORT constexpr auto                                       \
       norbe_api_record_##SYMBOL = norbe::api_record(JSON);
 
 // Annotations shared by many records.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/node_pool.hpp"
+#include "core/platform.hpp"
 #include "registry.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/log.hpp"
@@ -187,6 +188,6 @@ Ref initialise() {
 }  // namespace
 }  // namespace norbe
 
-PyMODINIT_FUNC PyInit_norbe() {
+extern "C" NORBE_EXPORT PyObject* PyInit_norbe() {
   return norbe::barrier([] { return norbe::initialise(); });
 }

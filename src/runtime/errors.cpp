@@ -1,6 +1,6 @@
 #include "runtime/errors.hpp"
 
-#include <pthread.h>
+#include "core/platform.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -20,11 +20,6 @@ constexpr const char* kPanicDoc =
 // The report and the exception are made without C++ allocations, and a
 // failure to make them leaves the interpreter's exception (MemoryError) set:
 // running out of memory while reporting a failure must not end the process.
-void current_thread_name(char (&name)[64]) noexcept {
-  if (pthread_getname_np(pthread_self(), name, sizeof name) != 0 || name[0] == '\0') {
-    std::snprintf(name, sizeof name, "%s", "<unnamed>");
-  }
-}
 
 // The Python name of the current thread ("MainThread", "Thread-3 (worker)")
 // when threading is in use; null otherwise. Leaves the error state as it was.
@@ -46,7 +41,7 @@ Ref python_thread_name() noexcept {
 
 void report_panic(const char* message, const std::source_location& location) noexcept {
   char thread[64] = {};
-  current_thread_name(thread);
+  core::current_thread_name(thread);
   Ref python_name = python_thread_name();
   const char* python_text = python_name ? PyUnicode_AsUTF8(python_name.get()) : nullptr;
   PySys_FormatStderr(

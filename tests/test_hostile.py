@@ -36,6 +36,16 @@ class Hook:
         return self.hooks["getitem"](index)
 
 
+def interpreter_message(call):
+    """The message of the interpreter's own exception from call() (some
+    wordings changed in 3.14 and 3.15)."""
+    try:
+        call()
+    except Exception as exc:  # noqa: BLE001
+        return str(exc)
+    raise AssertionError("no exception")
+
+
 def raise_(cls, *args):
     """A hook that raises a new cls(*args) (a reused instance would collect tracebacks)."""
 
@@ -82,9 +92,9 @@ CASES = [
     ("iter raises", lambda: NumOf(seq([], iter=raise_(ValueError, "x"))), ValueError, "x"),
     ("iter raises TypeError", lambda: NumOf(seq([], iter=raise_(TypeError, "x"))), TypeError, "argument 'of': x"),
     ("iter returns non-iterator", lambda: NumOf(seq([], iter=lambda: 5)), TypeError,
-     "argument 'of': iter() returned non-iterator of type 'int'"),
+     "argument 'of': " + interpreter_message(lambda: iter(Hook(iter=lambda: 5)))),
     ("iteration fails midway", lambda: NumOf(seq([], iter=lambda: (1 if i == 0 else 1 // 0 for i in range(2)))),
-     ZeroDivisionError, "integer division or modulo by zero"),
+     ZeroDivisionError, interpreter_message(lambda: 1 // int("0"))),
     ("outline constraints len raises", lambda: type(PackageOutline("p", seq([1], len=raise_(KeyError)))).__name__,
      None, "PackageOutline"),
 ]

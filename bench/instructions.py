@@ -73,7 +73,19 @@ SUCCESSES = [
     for label, _, stmt, floor in micro.CASES
 ]
 
-CASES = SUCCESSES + FAILURES
+# The multi-node builders beside the cheapest call that allocates one object.
+_ONE_ALLOCATION = "slice(deps, 1)"
+BUILDERS = [
+    (f"{label} (one-allocation floor)", stmt, _ONE_ALLOCATION,
+     (micro._NORBE_SETUP + micro._COMMON_SETUP, micro._FLOOR_SETUP))
+    for label, stmt in [
+        ("NumOf([ten Depends]) >= 1", "NumOf(deps) >= 1"),
+        ("PackageOutline(ten Depends, 5 options, 5 defaults)",
+         'PackageOutline("pkg", deps, outline_options, outline_defaults)'),
+    ]
+]
+
+CASES = SUCCESSES + BUILDERS + FAILURES
 
 _PROGRAM = """\
 import gc, sys

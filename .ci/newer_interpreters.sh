@@ -162,7 +162,7 @@ test_in() {
     echo \"=== \$(python -VV) ($python)\"
     python -m pip install --quiet --upgrade pip
     python -m pip install --quiet . && norbe
-    python -m pip install --quiet --only-binary=hypothesis,numpy '.[test]'
+    python -m pip install --quiet --only-binary=hypothesis,numpy pytest hypothesis numpy
     status=0
     python -m pytest -q -p no:cacheprovider || status=1
     # mypy as wheels only: some of its dependencies have no free-threaded wheels.

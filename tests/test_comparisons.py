@@ -98,7 +98,9 @@ def test_refusal_examples():
         "from constraint 3 using operator '=='"))
 
 
-UNCONVERTIBLE = [[1], None, object(), {}, {1}, 10**400, b"x", CmpType.Less]
+# A str with a lone surrogate has no UTF-8 form: its conversion fails with
+# UnicodeEncodeError, which the comparison discards like any other failure.
+UNCONVERTIBLE = [[1], None, object(), {}, {1}, 10**400, b"x", CmpType.Less, "\udc80"]
 
 
 @pytest.mark.parametrize("bad", UNCONVERTIBLE, ids=lambda b: type(b).__name__)
@@ -126,6 +128,10 @@ def test_unconvertible_operands_log_one_event_each():
             NumOf([]) < None
         except TypeError:
             pass
+        class Meta(type):
+            def __repr__(cls):
+                raise AssertionError("no text")
+        Depends("a") == Meta("Odd", (), {})()   # its message cannot be made: nothing logged
         Depends("a") == Depends("b")      # convertible: nothing logged
         try:
             Depends("a") == 1             # refused: nothing logged

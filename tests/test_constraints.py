@@ -437,3 +437,37 @@ def test_out_of_memory_while_copying_raises_memory_error():
     )
     assert rc == 0, err.decode(errors="replace")
     assert out.split() == [b"MemoryError", b"NumOf"]
+
+
+# Every kind read back from every slot that holds a constraint: a new object
+# of the stored kind with the stored text.
+STORED = {
+    "Cmp": lambda: Cmp(Depends("a"), 1, CmpType.Less),
+    "Depends": lambda: Depends("a"),
+    "IfThen": lambda: IfThen(1, Depends("b")),
+    "Maximize": lambda: Maximize(2),
+    "Minimize": lambda: Minimize(SpecOption("p", "o")),
+    "NumOf": lambda: NumOf([1, 2.5]),
+    "SpecOption": lambda: SpecOption("p", "o"),
+    "Value": lambda: value_of(Version("1.2")),
+}
+SLOTS = {
+    "NumOf.of": (lambda x: NumOf([0, x]), lambda c: c.of[1]),
+    "IfThen.cond": (lambda x: IfThen(x, 0), lambda c: c.cond),
+    "IfThen.then": (lambda x: IfThen(0, x), lambda c: c.then),
+    "Maximize.item": (Maximize, lambda c: c.item),
+    "Minimize.item": (Minimize, lambda c: c.item),
+    "Cmp.lhs": (lambda x: Cmp(x, 0, CmpType.Equal), lambda c: c.lhs),
+}
+
+
+@pytest.mark.parametrize("slot", SLOTS)
+@pytest.mark.parametrize("kind", STORED)
+def test_every_kind_reads_back_from_every_slot(kind, slot):
+    make, read = SLOTS[slot]
+    stored = STORED[kind]()
+    container = make(stored)
+    got = read(container)
+    assert type(got) is type(stored) and got is not stored
+    assert text(got) == text(stored)
+    assert read(container) is not got

@@ -28,9 +28,21 @@ PRELUDE = "import norbe\nfrom norbe.package.constraint import Maximize\n"
         (b"\xff", True),
         (b"\xc3", True),  # truncated sequence
         (b"\xed\xa0\x80", True),  # an encoded surrogate is not UTF-8
+        (b"\xed\xbf\xbf", True),  # the last surrogate
+        (b"\xc0\xaf", True),  # overlong "/" in two bytes
+        (b"\xe0\x80\xaf", True),  # overlong "/" in three bytes
+        (b"\xf0\x80\x80\xaf", True),  # overlong "/" in four bytes
+        (b"\xf4\x90\x80\x80", True),  # U+110000, above the last code point
+        (b"\xf8\x88\x80\x80\x80", True),  # a five-byte lead
+        (b"\x80", True),  # a continuation byte without a lead
+        (b"\xc3\x28", True),  # a lead followed by no continuation byte
+        (b"a\xe2\x82", True),  # truncated after valid text
         ("1", False),
         ("0", False),
         ("é", False),
+        ("\U0010ffff", False),  # the last code point
+        ("\ud7ff\ue000", False),  # either side of the surrogates
+        ("\u0080\u0800\U00010000", False),  # the shortest form of each length
         (" ", False),
     ],
 )

@@ -2,6 +2,8 @@
 conversion errors, properties, and the internal-failure exception."""
 
 import gc
+import re
+import sys
 import weakref
 
 import pytest
@@ -164,20 +166,30 @@ MATCHING = [
 ]
 
 
-def construct_error(cls, args, kwargs, via_new):
-    """What constructing raises, through the vectorcall entry or through tp_new."""
+# The entries a constructor is reached through: the vectorcall entry, and
+# tp_new without a keyword dictionary or with one (empty when no keyword is given).
+VIA = ["call", "__new__", "__new__ with **"]
+
+
+def construct(cls, args, kwargs, via):
+    if via == "call":
+        return cls(*args, **kwargs)
+    if via == "__new__" and not kwargs:
+        return cls.__new__(cls, *args)
+    return cls.__new__(cls, *args, **kwargs)
+
+
+def construct_error(cls, args, kwargs, via):
+    """What constructing raises, through the given entry."""
     with pytest.raises(TypeError) as info:
-        if via_new:
-            cls.__new__(cls, *args, **kwargs)
-        else:
-            cls(*args, **kwargs)
+        construct(cls, args, kwargs, via)
     return info.value
 
 
-@pytest.mark.parametrize("via_new", [False, True], ids=["call", "__new__"])
+@pytest.mark.parametrize("via", VIA)
 @pytest.mark.parametrize(("cls", "args", "kwargs", "message"), MATCHING)
-def test_argument_matching(cls, args, kwargs, message, via_new):
-    error = construct_error(cls, args, kwargs, via_new)
+def test_argument_matching(cls, args, kwargs, message, via):
+    error = construct_error(cls, args, kwargs, via)
     assert type(error) is TypeError
     assert str(error) == message
 
@@ -203,6 +215,13 @@ class Outer:
         pass
 
 
+class Unnamed:
+    pass
+
+
+Unnamed.__qualname__ = "Un\udc80named"
+
+
 class StrSubclass(str):
     pass
 
@@ -224,13 +243,39 @@ CONVERSIONS = [
     (Cmp, ([], 2, 0), {}, "argument 'lhs': cannot convert '<class 'list'>' to Constraint"),
     (Version, (1,), {}, "argument 'ver': 'int' object cannot be cast as 'str'"),
     (Depends, (3,), {}, "argument 'name': 'int' object cannot be cast as 'str'"),
+    # A type name without a UTF-8 form (a lone surrogate) is not shown.
+    (SpecOption, (Unnamed(), "x"), {}, "argument 'package_name': '<failed to extract type name>' object cannot be cast as 'str'"),
+    (Cmp, (1, 2, Unnamed()), {}, "argument 'op': '<failed to extract type name>' object cannot be cast as 'CmpType'"),
 ]
 
 
-@pytest.mark.parametrize("via_new", [False, True], ids=["call", "__new__"])
+# Constructors that succeed: (class, args, kwargs, what the object holds).
+CONSTRUCTIONS = [
+    (Cmp, (Depends("a"), 2, CmpType.Less), {}, lambda c: (c.lhs.on, c.rhs.value, repr(c.op))),
+    (Cmp, (Depends("a"),), {"op": CmpType.Less, "rhs": 2}, lambda c: (c.lhs.on, c.rhs.value, repr(c.op))),
+    (Depends, ("d",), {}, lambda d: d.on),
+    (IfThen, (1,), {"then": Depends("t")}, lambda i: (i.cond.value, i.then.on)),
+    (Maximize, (3,), {}, lambda m: m.item.value),
+    (Minimize, (), {"item": 4}, lambda m: m.item.value),
+    (NumOf, ([1, Depends("x")],), {}, lambda n: [type(x).__name__ for x in n.of]),
+    (SpecOption, ("p", "o"), {}, lambda o: (o.package_name, o.option_name)),
+    (Version, ("1.2-rc",), {}, repr),
+    (PackageOutline, ("p", [Depends("a")], {"o": 1}, {"d": None}), {}, type),
+]
+
+
+@pytest.mark.parametrize("via", VIA)
+@pytest.mark.parametrize(("cls", "args", "kwargs", "read"), CONSTRUCTIONS)
+def test_every_entry_constructs_the_same_object(cls, args, kwargs, read, via):
+    made = construct(cls, args, kwargs, via)
+    assert type(made) is cls
+    assert read(made) == read(cls(*args, **kwargs))
+
+
+@pytest.mark.parametrize("via", VIA)
 @pytest.mark.parametrize(("cls", "args", "kwargs", "message"), CONVERSIONS)
-def test_argument_conversion_errors(cls, args, kwargs, message, via_new):
-    error = construct_error(cls, args, kwargs, via_new)
+def test_argument_conversion_errors(cls, args, kwargs, message, via):
+    error = construct_error(cls, args, kwargs, via)
     assert type(error) is TypeError
     assert str(error) == message
     assert error.__cause__ is None
@@ -258,15 +303,26 @@ class TypeErrorSubclass(TypeError):
     pass
 
 
-@pytest.mark.parametrize("error", [TypeError("boom"), ValueError("boom"), TypeErrorSubclass("boom")])
-def test_argument_error_wrapping(error):
+@pytest.mark.parametrize(
+    ("error", "message"),
+    [
+        (TypeError("boom"), "argument 'of': boom"),
+        # The message is str() of the exception, whatever its arguments.
+        (TypeError(), "argument 'of': "),
+        (TypeError(42), "argument 'of': 42"),
+        (TypeError("a", 2), "argument 'of': ('a', 2)"),
+        (ValueError("boom"), None),
+        (TypeErrorSubclass("boom"), None),
+    ],
+)
+def test_argument_error_wrapping(error, message):
     with pytest.raises(Exception) as info:
         NumOf(FailingSequence(error))
     raised = info.value
-    if type(error) is TypeError:
+    if message is not None:
         # Replaced: prefixed message, the cause of the replaced exception.
         assert type(raised) is TypeError and raised is not error
-        assert str(raised) == "argument 'of': boom"
+        assert str(raised) == message
         assert type(raised.__cause__) is KeyError and raised.__cause__ is error.__cause__
     else:
         assert raised is error
@@ -365,23 +421,46 @@ def test_panic_from_user_code_is_not_swallowed(entry, kind, panic_exception, cap
     assert "boom" in capfd.readouterr().err
 
 
-def test_internal_failure_report_names_the_python_thread():
-    code = """
-        import threading
+REPORT = re.compile(
+    r"norbe: internal failure in thread '(.*)' at src/package/constraint/if_then\.cpp:\d+:\n"
+    r"assertion `left == right` failed: norbe::package::constraint::if_then::IfThen is unsendable, "
+    r"but sent to another thread\n  left: ThreadId\(\d+\)\n right: ThreadId\(\d+\)\n"
+    r"note: run the interpreter under a debugger \(gdb -ex run --args python \.\.\.\) and break on "
+    r"__cxa_throw to obtain a stack trace\n"
+)
+
+
+@pytest.mark.parametrize(
+    ("python_name", "os_name", "shown"),
+    [
+        ("worker-7", None, "worker-7"),
+        ("wörker-7", None, "wörker-7"),
+        # A Python name without a UTF-8 form gives way to the system's name of the thread.
+        ("bad\udc80name", b"os-name", "os-name"),
+        ("bad\udc80name", b"", "<unnamed>"),
+    ],
+)
+def test_internal_failure_report_names_the_thread(python_name, os_name, shown):
+    if os_name is not None and not sys.platform.startswith("linux"):
+        pytest.skip("sets the thread's name with prctl")
+    code = f"""
+        import ctypes, threading
         from norbe.package.constraint import IfThen
         node = IfThen(1, 2)
+        os_name = {os_name!r}
         def use():
+            if os_name is not None:
+                ctypes.CDLL(None).prctl(15, os_name)  # PR_SET_NAME
             try:
                 node.cond
             except BaseException as exc:
                 print(type(exc).__name__, flush=True)
-        worker = threading.Thread(target=use, name="worker-7")
+        worker = threading.Thread(target=use, name={python_name!r})
         worker.start()
         worker.join()
     """
     returncode, out, err = run_python(code)
     assert returncode == 0 and out == b"PanicException\n"
-    report = err.decode()
-    assert "norbe: internal failure in thread 'worker-7' at " in report
-    assert "is unsendable, but sent to another thread" in report
-    assert "\nnote: " in report
+    report = REPORT.fullmatch(err.decode())
+    assert report is not None, err
+    assert report[1] == shown

@@ -1,6 +1,7 @@
 """The module tree, its functions and the entry banner on fd 1."""
 
 import importlib
+import re
 import sys
 import types
 
@@ -206,3 +207,95 @@ def test_main_entry_broken_pipe():
     result = err.decode().splitlines()[-1]
     assert result.startswith("RESULT norbe_runtime.PanicException ('failed printing to stdout: "), err
     assert result.endswith(" (os error 32)',)")
+
+
+# The build stores each submodule into sys.modules: a sys.modules whose
+# __setitem__ runs Python code lets that code act while the build is under way.
+DURING_BUILD = """
+import gc, importlib.machinery, importlib.util, sys, threading, time
+spec = importlib.machinery.PathFinder.find_spec("norbe")
+state = {{}}
+
+def during_build(module):
+{hook}
+
+class Modules(dict):
+    def __setitem__(self, key, value):
+        if key == "norbe.package.outline" and not state:
+            state["entered"] = True
+            during_build(value)
+        super().__setitem__(key, value)
+
+sys.modules = Modules(sys.modules)
+try:
+    import norbe
+    print("first: imported")
+except BaseException as e:
+    print(f"first: {{type(e).__module__}}.{{type(e).__name__}}: {{e}}")
+sys.modules = dict(sys.modules)
+import norbe
+from norbe.package.constraint import CmpType
+print("then:", norbe.__all__, norbe.package.__all__, norbe.package.constraint.__all__,
+      [repr(getattr(CmpType, m)) for m in ("Less", "LessOrEqual", "NotEqual", "Equal", "GreaterOrEqual", "Greater")])
+state.get("join", lambda: None)()
+if "got" in state:
+    state["same"] = state["got"] is norbe
+for name in state.get("print", ()):
+    print(name + ":", state[name])
+"""
+
+MEMBERS = ["Less", "LessOrEqual", "NotEqual", "Equal", "GreaterOrEqual", "Greater"]
+WHOLE = (
+    "then: ['package', 'init_tracing', 'main_entry'] ['outline', 'constraint', 'version'] "
+    "['Cmp', 'CmpType', 'Depends', 'IfThen', 'Maximize', 'Minimize', 'NumOf', 'SpecOption', 'Value'] "
+)
+
+
+@pytest.mark.parametrize(
+    ("hook", "first", "after"),
+    [
+        (  # re-entered on the building thread, the error handled there
+            """
+    try:
+        import norbe
+    except ImportError as e:
+        state["inner"], state["print"] = repr(e), ["inner"]
+""",
+            "first: imported",
+            ["inner: ImportError('norbe is being initialised by this thread already')"],
+        ),
+        (  # the same error left to end the build
+            "    import norbe",
+            "first: builtins.ImportError: norbe is being initialised by this thread already",
+            [],
+        ),
+        (  # another thread imports meanwhile: it waits for the build and gets its module
+            """
+    def other():
+        state["got"] = importlib.util.module_from_spec(spec)
+    worker = threading.Thread(target=other)
+    worker.start()
+    time.sleep(0.2)
+    state["join"], state["print"] = worker.join, ["same"]
+""",
+            "first: imported",
+            ["same: True"],
+        ),
+        (  # the package's __all__ replaced by a tuple: appending to it fails
+            """
+    package = next(d for d in gc.get_referrers(module) if type(d) is dict and d.get("__name__") == "package")
+    package["__all__"] = ("outline",)
+""",
+            "first: norbe_runtime.PanicException: could not append __name__ to __all__: PyErr { type: <class "
+            "'SystemError'>, value: SystemError('Objects/listobject.c:LINE: bad argument to internal function'), "
+            "traceback: None }",
+            [],
+        ),
+    ],
+    ids=["re-entered", "re-entry fails the build", "other thread", "__all__ not a list"],
+)
+def test_import_while_the_module_is_being_built(hook, first, after):
+    rc, out, err = run_python(DURING_BUILD.format(hook=hook.strip("\n")))
+    assert rc == 0, err.decode(errors="replace")
+    lines = re.sub(r"listobject\.c:\d+", "listobject.c:LINE", out.decode()).splitlines()
+    assert lines == [first, WHOLE + str([f"CmpType.{m}" for m in MEMBERS]), *after]

@@ -377,15 +377,6 @@ std::string constraint_text(const Constraint& constraint) {
   return out;
 }
 
-void append_spec_option_text(std::string& out, std::string_view package_name, std::string_view option_name) {
-  out.reserve(out.size() + 21 + package_name.size() + option_name.size());
-  out += "Package '";
-  out += package_name;
-  out += "' -> Option '";
-  out += option_name;
-  out += '\'';
-}
-
 namespace {
 
 void append_type(std::string& out, std::optional<ValueType> type) {

@@ -260,7 +260,6 @@ std::string_view value_type_name(ValueType type);
 // The one-line text form, streamed into out.
 void append_constraint_text(std::string& out, const Constraint& constraint);
 std::string constraint_text(const Constraint& constraint);
-void append_spec_option_text(std::string& out, std::string_view package_name, std::string_view option_name);
 
 // The type check of the comparison operators: nullopt when accepted, else the
 // refusal message ("Cannot compare type Some(Int) from constraint ... using operator '>='").

@@ -244,7 +244,12 @@ CONVERSIONS = [
     (Version, (1,), {}, "argument 'ver': 'int' object cannot be cast as 'str'"),
     (Depends, (3,), {}, "argument 'name': 'int' object cannot be cast as 'str'"),
     # A type name without a UTF-8 form (a lone surrogate) is not shown.
-    (SpecOption, (Unnamed(), "x"), {}, "argument 'package_name': '<failed to extract type name>' object cannot be cast as 'str'"),
+    (
+        SpecOption,
+        (Unnamed(), "x"),
+        {},
+        "argument 'package_name': '<failed to extract type name>' object cannot be cast as 'str'",
+    ),
     (Cmp, (1, 2, Unnamed()), {}, "argument 'op': '<failed to extract type name>' object cannot be cast as 'CmpType'"),
 ]
 

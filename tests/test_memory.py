@@ -11,12 +11,11 @@ import ctypes
 import json
 import os
 import sys
-import sysconfig
 
 import pytest
 
 import norbe
-from conftest import run_python
+from conftest import FREE_THREADED, run_python
 from norbe.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption
 from norbe.package.outline import PackageOutline
 from norbe.package.version import Version
@@ -229,7 +228,6 @@ def test_cxx_allocation_failure_while_reporting_an_internal_failure(
 
 # --------------------------------------------------------- the interpreter's allocators
 
-FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 # On the free-threaded interpreter _testcapi.set_nomemory corrupts mimalloc's
 # heap even with norbe never imported: nothing can be learnt from it there.
 needs_set_nomemory = pytest.mark.skipif(
@@ -331,13 +329,20 @@ def test_a_failed_first_import_leaves_a_whole_module_for_the_next():
     assert rc == 0, err.decode(errors="replace")[-3000:]
     results = eval(out)  # (start, exit code, first import returned): 4 = an incomplete module, < 0 a signal
     assert len(results) > 100  # the import allocates: failures were injected
-    broken = [(start, code) for start, code, returned in results if code != 0]
-    if sys.version_info[:3] == (3, 13, 0):
-        # 3.13.0 itself crashes in import_run_extension (Python/import.c) when an
-        # allocation fails after PyInit_norbe has returned the whole module: the
-        # fault is in the interpreter's own import code, before the next import.
-        broken = [(start, code) for start, code, returned in results if code != 0 and (code != -11 or returned)]
+    last = len(results)  # the first import needs this many allocations, and one more
+    broken = [(start, code) for start, code, returned in results if code != 0 and not interpreter_crash(start, code, returned, last)]
     assert broken == []
+
+
+def interpreter_crash(start, code, returned, last):
+    """A crash that is the interpreter's own: 3.13.0, 3.14 and 3.15 segfault in
+    import_run_extension (Python/import.c) when one of the import machinery's
+    own last allocations fails after PyInit_norbe has returned the whole module
+    with no exception pending (under gdb: no frame of the module at the fault).
+    Such a child dies inside its first import, near the end of it; a crash
+    anywhere else, and every incomplete module, remains a failure."""
+    crashing = sys.version_info[:3] == (3, 13, 0) or sys.version_info >= (3, 14)
+    return crashing and code == -11 and not returned and start > last - 16
 
 
 RESUMED_UNDER_FAILURE = """

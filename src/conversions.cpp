@@ -1,5 +1,6 @@
 #include "conversions.hpp"
 
+#include <atomic>
 #include <initializer_list>
 #include <string_view>
 
@@ -18,8 +19,10 @@ constexpr log::CallSite kConstraintFailure{log::Level::Error, "norbe::package::c
 // Option values from Python objects
 
 // numpy is not linked: its boolean scalar type is recognised by its
-// __module__ and __name__. The last type found to be one is remembered.
-PyTypeObject* g_numpy_bool_type = nullptr;
+// __module__ and __name__. The first type found to be one is remembered (set
+// once by compare-and-swap and kept for the process); another such type is
+// still recognised by its names.
+std::atomic<PyTypeObject*> g_numpy_bool_type{nullptr};
 
 bool attribute_equals(PyObject* object, const char* attribute, std::initializer_list<const char*> accepted) {
   Ref value = Ref::steal(PyObject_GetAttrString(object, attribute));
@@ -52,10 +55,11 @@ bool names_numpy_bool(PyTypeObject* type) {
 
 bool is_numpy_bool(PyObject* object) {
   PyTypeObject* type = Py_TYPE(object);
-  if (type == g_numpy_bool_type) return true;
+  if (type == g_numpy_bool_type.load(std::memory_order_acquire)) return true;
   if (!names_numpy_bool(type)) return false;
-  Py_XDECREF(reinterpret_cast<PyObject*>(g_numpy_bool_type));
-  g_numpy_bool_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(type)));
+  PyTypeObject* expected = nullptr;
+  if (g_numpy_bool_type.compare_exchange_strong(expected, type, std::memory_order_acq_rel))
+    Py_INCREF(reinterpret_cast<PyObject*>(type));
   return true;
 }
 
@@ -134,6 +138,7 @@ template <class Class>
 std::optional<core::Constraint> copy_of(PyObject* object) {
   auto* instance = Class::cast(object);
   Class::check_access(instance);
+  CriticalSection section(object);
   SharedBorrow borrow(instance->borrow);
   if (!borrow) return borrow.refuse();
   return core::Constraint::emplace<typename Class::Payload>(instance->payload);

@@ -68,6 +68,9 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
     if (!Traits::is_instance(self)) return Ref::borrow(Py_NotImplemented);
     auto* object = Traits::cast(self);
     Traits::check_access(object);
+    // Held for the whole comparison: another thread's write waits for it
+    // instead of making this borrow fail (and the comparison answer a bool).
+    CriticalSection section(self);
     SharedBorrow borrow(object->borrow);
     if (!borrow) return Ref::borrow(Py_NotImplemented);
     std::optional<core::Constraint> rhs = operand_from_object(other);

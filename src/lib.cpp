@@ -3,9 +3,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
-#include <thread>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -48,13 +49,18 @@ PyMethodDef g_main_entry_def{"main_entry", main_entry, METH_NOARGS, "main_entry(
 
 PyModuleDef g_module_def{PyModuleDef_HEAD_INIT, "norbe", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
-// The interpreter that owns the module, and the module built for it.
+// The interpreter that owns the module, and the module built for it
+// (published once, complete).
 std::atomic<std::int64_t> g_owner_interpreter{-1};
-PyObject* g_module = nullptr;
+std::atomic<PyObject*> g_module{nullptr};
 
-enum BuildState : int { kNotBuilt, kBuilding };
-std::atomic<int> g_build_state{kNotBuilt};
-std::atomic<std::uint64_t> g_builder_thread{0};
+// The once-only build: one thread builds while the others sleep on the
+// condition, with the interpreter released, until it is done; a failed build
+// wakes them and the next caller builds again. The mutex is held only for a
+// few instructions at a time, never across a call into the interpreter.
+std::mutex g_build_mutex;
+std::condition_variable g_build_done;
+std::uint64_t g_builder_thread = 0;  // 0: nobody builds (guarded by g_build_mutex)
 
 std::string exception_debug_text(PyObject* exception) {
   auto repr_of = [](PyObject* object) {
@@ -128,8 +134,14 @@ bool add_submodule(PyObject* package, const char* name, const char* dotted_name)
 
 Ref build_module() {
   Ref top = Ref::steal(PyModule_Create2(&g_module_def, 1013));
+  if (!top) return Ref();
+#ifdef Py_GIL_DISABLED
+  // Every process-wide slot is published once, complete, and instances are
+  // read and written in their critical sections: the module needs no GIL.
+  if (PyUnstable_Module_SetGIL(top.get(), Py_MOD_GIL_NOT_USED) < 0) return Ref();
+#endif
   Ref package = Ref::steal(PyModule_New("package"));
-  if (!top || !package) return Ref();
+  if (!package) return Ref();
   if (!add_submodule<OutlineModuleClasses>(package.get(), "outline", "norbe.package.outline") ||
       !add_submodule<ConstraintModuleClasses>(package.get(), "constraint", "norbe.package.constraint") ||
       !add_submodule<VersionModuleClasses>(package.get(), "version", "norbe.package.version") ||
@@ -150,16 +162,35 @@ bool check_owning_interpreter() {
   return false;
 }
 
-// Waits, with the interpreter lock released, while another thread builds.
-bool wait_for_other_builder() {
-  if (g_builder_thread.load() == current_thread_id()) {
-    raise(PyExc_ImportError, "norbe is being initialised by this thread already");
-    return false;
+// True when this thread is to build; false with the cached module in
+// `built` once another thread has built it; false with an exception set when
+// this thread is building already (an import re-entered from the build).
+bool claim_build(Ref& built) {
+  const std::uint64_t self = current_thread_id();
+  for (;;) {
+    {
+      std::lock_guard lock(g_build_mutex);
+      if (PyObject* module = g_module.load(std::memory_order_acquire)) {
+        built = Ref::borrow(module);
+        return false;
+      }
+      if (g_builder_thread == 0) {
+        g_builder_thread = self;
+        return true;
+      }
+      if (g_builder_thread == self) {
+        raise(PyExc_ImportError, "norbe is being initialised by this thread already");
+        return false;
+      }
+    }
+    // Another thread builds: sleep, with the interpreter released, until it is done.
+    Py_BEGIN_ALLOW_THREADS;
+    {
+      std::unique_lock lock(g_build_mutex);
+      g_build_done.wait(lock, [] { return g_builder_thread == 0; });
+    }
+    Py_END_ALLOW_THREADS;
   }
-  Py_BEGIN_ALLOW_THREADS;
-  while (g_build_state.load() == kBuilding) std::this_thread::yield();
-  Py_END_ALLOW_THREADS;
-  return true;
 }
 
 Ref initialise() {
@@ -167,21 +198,22 @@ Ref initialise() {
 #ifndef Py_GIL_DISABLED
   core::enable_node_pool();  // from here on every call into the module holds the interpreter lock
 #endif
-  for (;;) {
-    if (g_module != nullptr) return Ref::borrow(g_module);
-    int expected = kNotBuilt;
-    if (g_build_state.compare_exchange_strong(expected, kBuilding)) break;
-    if (!wait_for_other_builder()) return Ref();
-  }
-  g_builder_thread.store(current_thread_id());
+  if (PyObject* module = g_module.load(std::memory_order_acquire)) return Ref::borrow(module);
+  // Made before anything else, so that no later failure finds it missing.
+  if (panic_exception_type() == nullptr) return Ref();
+  Ref built;
+  if (!claim_build(built)) return built;
   struct Done {
     ~Done() {
-      g_builder_thread.store(0);
-      g_build_state.store(kNotBuilt);
+      {
+        std::lock_guard lock(g_build_mutex);
+        g_builder_thread = 0;
+      }
+      g_build_done.notify_all();
     }
   } done;
   Ref module = build_module();
-  g_module = Ref(module).release();
+  if (module) g_module.store(Ref(module).release(), std::memory_order_release);
   return module;
 }
 

@@ -3,12 +3,17 @@
 import os
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import threading
 
 import pytest
 
 from norbe.package.constraint import Cmp, CmpType, Depends, Maximize
+
+
+# A free-threaded interpreter (built with --disable-gil).
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 
 def run_python(code, env=None, timeout=120):

@@ -11,7 +11,7 @@ import threading
 import numpy as np
 import pytest
 
-from conftest import error_of, run_python, text, traced_lines, value_of
+from conftest import FREE_THREADED, error_of, run_python, text, traced_lines, value_of
 from norbe.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value
 from norbe.package.outline import PackageOutline
 from norbe.package.version import Version
@@ -352,7 +352,12 @@ def test_if_then_binds_to_its_thread_and_reports_foreign_drops(panic_exception, 
     made.clear()
     box.append(IfThen(1, 2))
     assert on_thread(box.clear)[0] == "ok"
-    assert [(type(r.exc_value), str(r.exc_value)) for r in reports] == [(RuntimeError, DROPPED)] * 3
+    # The two made on the thread (which has ended) are dropped here. The
+    # free-threaded interpreter hands the last release of an object whose
+    # creating thread still runs to that thread, so there the third is dropped
+    # on its creator, silently.
+    foreign_drops = 2 if FREE_THREADED else 3
+    assert [(type(r.exc_value), str(r.exc_value)) for r in reports] == [(RuntimeError, DROPPED)] * foreign_drops
 
 
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="ASan holds freed memory back")
@@ -376,7 +381,9 @@ def test_if_then_dropped_on_another_thread_releases_its_payload():
         """
     )
     assert rc == 0, err.decode()
-    assert out.split() == [b"4", b"True"]
+    # Free-threaded: each release is handed to the creating (main) thread, which
+    # frees the payload without a report.
+    assert out.split() == [b"0" if FREE_THREADED else b"4", b"True"]
 
 
 DEEP_TREE = """

@@ -16,20 +16,29 @@ bool given(PyObject* argument) {
 // Walks a dict with PyDict_Next while user code run by the value conversions
 // may change it: a change of size, or more entries than it had, is an
 // internal failure. `visit` returns false when it failed (exception set).
+// Each step, with the references it takes, runs in the dict's critical
+// section: without an interpreter lock another thread may change the dict
+// between two steps (and is refused like the conversions' own changes), never
+// within one.
 template <class Visit>
 bool for_each_entry(PyObject* dict, Visit&& visit) {
   const Py_ssize_t initial = PyDict_GET_SIZE(dict);
   Py_ssize_t remaining = initial;
   Py_ssize_t position = 0;
   for (;;) {
-    if (PyDict_GET_SIZE(dict) != initial) panic("dictionary changed size during iteration");
-    if (remaining == -1) panic("dictionary keys changed during iteration");
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    if (!PyDict_Next(dict, &position, &key, &value)) return true;
+    Ref held_key;
+    Ref held_value;
+    {
+      CriticalSection section(dict);
+      if (PyDict_GET_SIZE(dict) != initial) panic("dictionary changed size during iteration");
+      if (remaining == -1) panic("dictionary keys changed during iteration");
+      PyObject* key = nullptr;
+      PyObject* value = nullptr;
+      if (!PyDict_Next(dict, &position, &key, &value)) return true;
+      held_key = Ref::borrow(key);
+      held_value = Ref::borrow(value);
+    }
     --remaining;
-    Ref held_key = Ref::borrow(key);
-    Ref held_value = Ref::borrow(value);
     if (!visit(held_key.get(), held_value.get())) return false;
   }
 }

@@ -1,7 +1,10 @@
 // The per-instance borrow counter: 0 free, n > 0 readers, -1 one writer.
 // Getters, comparisons and conversions read; setters write. A borrow lasts
-// for one call; conflicts arise only from re-entrant calls.
+// for one call and is taken inside the object's critical section (below), so
+// conflicts arise only from re-entrant calls on one thread.
 #pragma once
+
+#include <Python.h>
 
 #include <atomic>
 #include <cstdint>
@@ -49,6 +52,33 @@ inline bool try_borrow_exclusive(BorrowCounter& counter) noexcept {
   return true;
 }
 #endif
+
+// The object's critical section in a free-threaded build; nothing with the
+// interpreter lock, which already serialises every entry. Payload borrows are
+// taken and released inside it, so that two threads using one instance take
+// turns instead of meeting each other's borrows; the counter still catches
+// re-entrant use by the thread that holds the section. A guard rather than the
+// Py_BEGIN/END_CRITICAL_SECTION macros: a C++ exception may leave the scope.
+class CriticalSection {
+ public:
+#ifdef Py_GIL_DISABLED
+  explicit CriticalSection(PyObject* object) noexcept {
+    PyCriticalSection_Begin(&section_, object);
+  }
+  ~CriticalSection() {
+    PyCriticalSection_End(&section_);
+  }
+#else
+  explicit CriticalSection(PyObject*) noexcept {}
+#endif
+  CriticalSection(const CriticalSection&) = delete;
+  CriticalSection& operator=(const CriticalSection&) = delete;
+
+ private:
+#ifdef Py_GIL_DISABLED
+  PyCriticalSection section_;
+#endif
+};
 
 // The guards hold the borrow they could take for the rest of the scope. A
 // conflict is an ordinary error: the guard tests false, and refuse() sets the

@@ -68,28 +68,34 @@ struct ClassBase {
   using Extra = ExtraT;
   using Object = Instance<Payload, Extra>;
 
-  // Set once, to a type object that is complete (class attributes included).
-  static inline PyTypeObject* type_object = nullptr;
+  // Published once, to a type object that is complete (class attributes
+  // included): a reader on any thread sees null or the whole type.
+  static inline std::atomic<PyTypeObject*> type_object{nullptr};
 
   // The type object, created on first need and kept for the process; null
-  // with the exception set if it cannot be made.
+  // with the exception set if it cannot be made. A failed build publishes
+  // nothing; of two threads building at once (no interpreter lock), the
+  // first to publish wins and the other drops its own.
   static PyTypeObject* type() {
-    if (type_object != nullptr) return type_object;
+    if (PyTypeObject* published = type_object.load(std::memory_order_acquire)) return published;
     PyTypeObject* created = make_type(spec());
     if (created == nullptr) return nullptr;
     if (!Traits::complete(created)) {
       Py_DECREF(reinterpret_cast<PyObject*>(created));
       return nullptr;
     }
-    type_object = created;
-    return created;
+    PyTypeObject* expected = nullptr;
+    if (type_object.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) return created;
+    Py_DECREF(reinterpret_cast<PyObject*>(created));
+    return expected;
   }
 
   // Adds class attributes to the new type before it is published.
   static bool complete(PyTypeObject*) { return true; }
 
   static bool is_instance(PyObject* object) noexcept {
-    return type_object != nullptr && PyObject_TypeCheck(object, type_object);
+    PyTypeObject* type = type_object.load(std::memory_order_acquire);
+    return type != nullptr && PyObject_TypeCheck(object, type);
   }
   static Object* cast(PyObject* object) noexcept { return reinterpret_cast<Object*>(object); }
 
@@ -185,6 +191,7 @@ struct ClassBase {
     return barrier([&] {
       Object* object = cast(self);
       Traits::check_access(object);
+      CriticalSection section(self);
       SharedBorrow borrow(object->borrow);
       if (!borrow) return Ref(borrow.refuse());
       return Read(object->payload);
@@ -204,6 +211,7 @@ struct ClassBase {
       if (!converted) return false;
       Object* object = cast(self);
       Traits::check_access(object);
+      CriticalSection section(self);
       ExclusiveBorrow borrow(object->borrow);
       if (!borrow) {
         borrow.refuse();

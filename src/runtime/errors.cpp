@@ -1,15 +1,19 @@
 #include "runtime/errors.hpp"
 
-#include "core/platform.hpp"
-
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 
+#include "core/platform.hpp"
+
 namespace norbe {
 namespace {
 
-PyObject* g_panic_type = nullptr;
+// Made at module start-up (and, should a failure come first, on that first
+// need), published once by compare-and-swap and then only read: a
+// free-threaded interpreter reads it from any thread.
+std::atomic<PyObject*> g_panic_type{nullptr};
 
 constexpr const char* kPanicDoc =
     "The exception raised when the native code of the norbe module fails.\n\n"
@@ -61,6 +65,21 @@ void raise_panic(std::string_view message, const std::source_location& location)
   if (text) PyErr_SetObject(type, text.get());
 }
 
+// A failure resumed from Python code goes on as a new exception with its
+// message; where the message cannot be read or the new exception cannot be
+// made (memory ran out), the original exception object goes on as it is.
+void raise_resumed(const Panic& failure) {
+  if (failure.message_known) {
+    raise_panic(failure.message, failure.location);
+    PyObject* type = g_panic_type.load(std::memory_order_acquire);
+    if (type != nullptr && PyErr_ExceptionMatches(type)) return;
+  } else {
+    report_panic(failure.message.c_str(), failure.location);
+  }
+  PyErr_Clear();
+  PyErr_SetRaisedException(Ref(failure.resumed).release());
+}
+
 [[noreturn]] void abort_at_boundary() {
   std::fputs("uncaught panic at ffi boundary\n", stderr);
   std::fflush(stderr);
@@ -92,11 +111,14 @@ Failed raise_with_cause(PyObject* type, PyObject* message, Ref cause) noexcept {
 }
 
 PyObject* panic_exception_type() {
-  if (g_panic_type == nullptr) {
-    g_panic_type =
-        PyErr_NewExceptionWithDoc("norbe_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
-  }
-  return g_panic_type;
+  if (PyObject* published = g_panic_type.load(std::memory_order_acquire)) return published;
+  PyObject* made =
+      PyErr_NewExceptionWithDoc("norbe_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+  if (made == nullptr) return nullptr;
+  PyObject* expected = nullptr;
+  if (g_panic_type.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) return made;
+  Py_DECREF(made);  // two threads made one at once: the first published is the class
+  return expected;
 }
 
 std::optional<std::string> str_of(PyObject* object) {
@@ -110,26 +132,59 @@ std::optional<std::string> str_of(PyObject* object) {
 
 namespace {
 
-// Continues an internal-failure exception that Python code handed back to
-// us: shows where it went, then fails again with its message.
-[[noreturn]] void resume_panic(PyObject* exception) {
-  PySys_FormatStderr("norbe: resuming an internal failure raised from Python code:\n");
-  PyErr_DisplayException(exception);
-  std::string message = "internal failure";
-  Ref args = Ref::steal(PyObject_GetAttrString(exception, "args"));
-  if (args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) > 0) {
-    Ref text = Ref::steal(PyObject_Str(PyTuple_GET_ITEM(args.get(), 0)));
-    const char* data = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-    if (data != nullptr) message = data;
+// The message of an internal-failure exception: str() of its first argument,
+// read without allocating where that is a str already.
+std::optional<std::string> panic_message(PyObject* exception) {
+  Ref args = Ref::steal(PyException_GetArgs(exception));
+  if (!args || !PyTuple_Check(args.get()) || PyTuple_GET_SIZE(args.get()) == 0) return std::nullopt;
+  PyObject* first = PyTuple_GET_ITEM(args.get(), 0);
+  Ref text = PyUnicode_Check(first) ? Ref::borrow(first) : Ref::steal(PyObject_Str(first));
+  if (!text || !PyUnicode_Check(text.get())) return std::nullopt;
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
+  if (data == nullptr) return std::nullopt;
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+// The traceback and the "<type>: <message>" line of the exception on
+// sys.stderr, written by the interpreter's C printers alone (its Python-level
+// display may itself crash when memory runs out); what cannot be written is
+// left out.
+void display_exception(PyObject* exception) noexcept {
+  Ref file = Ref::borrow(PySys_GetObject("stderr"));
+  if (!file || file.get() == Py_None) return;
+  Ref traceback = Ref::steal(PyException_GetTraceback(exception));
+  if (traceback && PyTraceBack_Print(traceback.get(), file.get()) < 0) PyErr_Clear();
+  auto* type = reinterpret_cast<PyObject*>(Py_TYPE(exception));
+  Ref module = Ref::steal(PyObject_GetAttrString(type, "__module__"));
+  if (module && PyUnicode_Check(module.get())) {
+    if (PyFile_WriteObject(module.get(), file.get(), Py_PRINT_RAW) < 0 ||
+        PyFile_WriteString(".", file.get()) < 0)
+      PyErr_Clear();
   }
   PyErr_Clear();
-  panic(std::move(message));
+  if (PyFile_WriteString(Py_TYPE(exception)->tp_name, file.get()) < 0 ||
+      PyFile_WriteString(": ", file.get()) < 0 ||
+      PyFile_WriteObject(exception, file.get(), Py_PRINT_RAW) < 0 || PyFile_WriteString("\n", file.get()) < 0)
+    PyErr_Clear();
+}
+
+// Continues an internal-failure exception that Python code handed back to
+// us: shows where it went, then fails again with its message.
+[[noreturn]] void resume_panic(Ref exception) {
+  PySys_FormatStderr("norbe: resuming an internal failure raised from Python code:\n");
+  display_exception(exception.get());
+  std::optional<std::string> message = panic_message(exception.get());
+  PyErr_Clear();
+  const bool known = message.has_value();
+  throw Panic{known ? std::move(*message) : std::string("<the message cannot be read>"),
+              std::source_location::current(), std::move(exception), known};
 }
 
 bool is_panic(PyObject* exception) noexcept {
   // Until the class exists no exception can be one of it.
-  return g_panic_type != nullptr &&
-         PyObject_TypeCheck(exception, reinterpret_cast<PyTypeObject*>(g_panic_type));
+  PyObject* type = g_panic_type.load(std::memory_order_acquire);
+  return type != nullptr && PyObject_TypeCheck(exception, reinterpret_cast<PyTypeObject*>(type));
 }
 
 }  // namespace
@@ -140,7 +195,7 @@ Ref take_pending_exception() {
     ensure_exception_set();
     return Ref::steal(PyErr_GetRaisedException());
   }
-  if (is_panic(exception.get())) resume_panic(exception.get());
+  if (is_panic(exception.get())) resume_panic(std::move(exception));
   return exception;
 }
 
@@ -156,7 +211,11 @@ void ensure_exception_set() noexcept {
 // failure of its own ends the process.
 void set_error(const Panic& failure) noexcept {
   try {
-    raise_panic(failure.message, failure.location);
+    if (failure.resumed) {
+      raise_resumed(failure);
+    } else {
+      raise_panic(failure.message, failure.location);
+    }
   } catch (...) {
     abort_at_boundary();
   }

@@ -23,10 +23,14 @@
 
 namespace norbe {
 
-// An internal failure of the module's own code.
+// An internal failure of the module's own code, or one raised by Python code
+// that the module called and continues (`resumed`: that exception object;
+// `message_known`: false when its message could not be read).
 struct Panic {
   std::string message;
   std::source_location location;
+  Ref resumed = {};
+  bool message_known = true;
 };
 
 [[noreturn]] void panic(std::string message, std::source_location location = std::source_location::current());
@@ -62,7 +66,9 @@ Ref take_pending_exception();
 // conversion path.
 void discard_pending_exception();
 
-// The process-wide internal-failure exception class, created on first need.
+// The process-wide internal-failure exception class: made at module start-up
+// (or on an earlier first need), published once; null with the exception set
+// if it cannot be made.
 PyObject* panic_exception_type();
 
 // SystemError "attempted to fetch exception but none was set", when nothing is set.

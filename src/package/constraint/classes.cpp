@@ -49,6 +49,7 @@ PyObject* cmp_if_then(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     auto then = convert_argument(kIfThenParameters[0], [&] { return constraint_from_object(bound[0]); });
     if (!then) return Ref();
     auto* object = CmpClass::cast(self);
+    CriticalSection section(self);
     SharedBorrow borrow(object->borrow);
     if (!borrow) return borrow.refuse();
     return IfThenClass::create(

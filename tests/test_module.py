@@ -306,5 +306,7 @@ WHOLE = (
 def test_import_while_the_module_is_being_built(hook, first, after):
     rc, out, err = run_python(DURING_BUILD.format(hook=hook.strip("\n")))
     assert rc == 0, err.decode(errors="replace")
-    lines = re.sub(r"listobject\.c:\d+", "listobject.c:LINE", out.decode()).splitlines()
+    # The interpreter names its own source file as it was built: Debian's builds
+    # write "../Objects/listobject.c".
+    lines = re.sub(r"(\.\./)?Objects/listobject\.c:\d+", "Objects/listobject.c:LINE", out.decode()).splitlines()
     assert lines == [first, WHOLE + str([f"CmpType.{m}" for m in MEMBERS]), *after]

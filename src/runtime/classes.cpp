@@ -59,4 +59,17 @@ PyTypeObject* make_type(const ClassSpec& spec) {
   return type;
 }
 
+void keep_for_the_process(PyObject* type) noexcept {
+#ifdef Py_GIL_DISABLED
+  // Without the interpreter lock every instance made or freed on any thread
+  // counts on its type's shared reference counter, and threads building at
+  // once contend for it (the Debian walk on two threads: 1.70x one thread's
+  // throughput, against 1.81x immortal). Immortal, the type is referenced at
+  // no cost; it is never freed in either case.
+  Py_SET_REFCNT(type, static_cast<Py_ssize_t>(UINT32_MAX) + 1);
+#else
+  (void)type;  // the reference is simply kept
+#endif
+}
+
 }  // namespace norbe

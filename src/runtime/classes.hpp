@@ -51,6 +51,10 @@ struct ClassSpec {
 // and returns null.
 PyTypeObject* make_type(const ClassSpec& spec);
 
+// Takes the one reference of a published type, which lives as long as the
+// process.
+void keep_for_the_process(PyObject* type) noexcept;
+
 struct NoExtra {};
 
 // An instance: the object header, the borrow counter, the payload, and
@@ -78,16 +82,14 @@ struct ClassBase {
   // first to publish wins and the other drops its own.
   static PyTypeObject* type() {
     if (PyTypeObject* published = type_object.load(std::memory_order_acquire)) return published;
-    PyTypeObject* created = make_type(spec());
-    if (created == nullptr) return nullptr;
-    if (!Traits::complete(created)) {
-      Py_DECREF(reinterpret_cast<PyObject*>(created));
-      return nullptr;
-    }
+    Ref created = Ref::steal(reinterpret_cast<PyObject*>(make_type(spec())));
+    if (!created) return nullptr;
+    auto* made = reinterpret_cast<PyTypeObject*>(created.get());
+    if (!Traits::complete(made)) return nullptr;
     PyTypeObject* expected = nullptr;
-    if (type_object.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) return created;
-    Py_DECREF(reinterpret_cast<PyObject*>(created));
-    return expected;
+    if (!type_object.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) return expected;
+    keep_for_the_process(created.release());
+    return made;
   }
 
   // Adds class attributes to the new type before it is published.

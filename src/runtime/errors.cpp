@@ -112,13 +112,13 @@ Failed raise_with_cause(PyObject* type, PyObject* message, Ref cause) noexcept {
 
 PyObject* panic_exception_type() {
   if (PyObject* published = g_panic_type.load(std::memory_order_acquire)) return published;
-  PyObject* made =
-      PyErr_NewExceptionWithDoc("norbe_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
-  if (made == nullptr) return nullptr;
+  Ref made = Ref::steal(
+      PyErr_NewExceptionWithDoc("norbe_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr));
+  if (!made) return nullptr;
   PyObject* expected = nullptr;
-  if (g_panic_type.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) return made;
-  Py_DECREF(made);  // two threads made one at once: the first published is the class
-  return expected;
+  if (g_panic_type.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel))
+    return made.release();
+  return expected;  // two threads made one at once: the first published is the class
 }
 
 std::optional<std::string> str_of(PyObject* object) {

@@ -267,10 +267,10 @@ std::optional<core::Constraint> operand_from_object(PyObject* object) {
   return std::nullopt;
 }
 
-std::optional<std::vector<core::Constraint>> constraint_list_from_object(PyObject* object) {
+std::optional<core::ConstraintList> constraint_list_from_object(PyObject* object) {
   if (PyUnicode_Check(object)) return raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
   if (!PySequence_Check(object)) return raise_type_mismatch(object, "Sequence");
-  std::vector<core::Constraint> constraints;
+  core::ConstraintList constraints;
   Py_ssize_t length = PySequence_Size(object);
   if (length < 0) {
     discard_pending_exception();
@@ -280,6 +280,22 @@ std::optional<std::vector<core::Constraint>> constraint_list_from_object(PyObjec
     constexpr Py_ssize_t kMaxReserved = Py_ssize_t{1} << 20;
     constraints.reserve(static_cast<std::size_t>(length < kMaxReserved ? length : kMaxReserved));
   }
+#ifndef Py_GIL_DISABLED
+  if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+    // The items by index, as the list and tuple iterators read them: the
+    // size is read again before each item (a conversion may run user code
+    // that changes the list), and each item is held while it is converted.
+    // (Without the interpreter lock the list is read through its iterator,
+    // which locks it.)
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(object); ++i) {
+      Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(object, i));
+      auto constraint = constraint_from_object(item.get());
+      if (!constraint) return std::nullopt;
+      constraints.push_back(std::move(*constraint));
+    }
+    return constraints;
+  }
+#endif
   Ref iterator = Ref::steal(PyObject_GetIter(object));
   if (!iterator) return std::nullopt;
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
@@ -295,7 +311,7 @@ Ref constraint_to_object(const core::Constraint& constraint) {
   return to_object(constraint, ConstraintClasses{});
 }
 
-Ref constraint_list_to_object(const std::vector<core::Constraint>& constraints) {
+Ref constraint_list_to_object(const core::ConstraintList& constraints) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(constraints.size())));
   if (!list) return Ref();
   for (std::size_t i = 0; i < constraints.size(); ++i) {

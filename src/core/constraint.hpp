@@ -95,6 +95,10 @@ class Constraint {
   void* node_ = nullptr;
 };
 
+// The entries of a NumOf and the constraints of an outline; their storage
+// comes from the node pool.
+using ConstraintList = std::vector<Constraint, PoolAllocator<Constraint>>;
+
 // The kinds, one node type each. Every node describes itself for the one
 // tree walker (constraint.cpp): its children (child_count() and child(i)),
 // and the literals of its text form, which is
@@ -178,11 +182,11 @@ struct MinimizeNode {
 
 // "NumOf( " entries joined by ", " " )"; no entries: "NumOf(  )".
 struct NumOfNode {
-  std::vector<Constraint> of;
+  ConstraintList of;
 
   static constexpr std::string_view prefix = "NumOf( ", suffix = " )";
   static constexpr std::string_view separator() noexcept { return ", "; }
-  NumOfNode shell() const { return {std::vector<Constraint>(of.size())}; }
+  NumOfNode shell() const { return {ConstraintList(of.size())}; }
   std::size_t child_count() const noexcept { return of.size(); }
   const Constraint& child(std::size_t i) const noexcept { return of[i]; }
   Constraint& child(std::size_t i) noexcept { return of[i]; }

@@ -16,11 +16,11 @@
 // - Under AddressSanitizer a block on a list is poisoned, so a use after free
 //   of a pooled node is reported as it would be for the allocator's own
 //   blocks; the sanitizer build runs the test suite with the pool on.
-// - Blocks are kept per size class (16c + 8 bytes, up to 248), so the arrays
+// - Blocks are kept per size class (16c + 8 bytes, up to 504), so the arrays
 //   of NumOf entries, outline constraints and option maps share the lists of
 //   the nodes. Each list holds at most `kKeep` blocks, in an array beside
 //   them; beyond that blocks go back to the global allocator, so the pool
-//   never holds more than about 270 kilobytes.
+//   never holds more than about half a megabyte.
 // - Pooled blocks are plain `::operator new(16c + 8)` memory, so a block may
 //   be allocated with the pool on and freed with it off, or the reverse.
 //
@@ -65,8 +65,8 @@ inline void enable_node_pool() noexcept {
 // header) exactly, so rounding a request up to its class costs no memory.
 class BlockPool {
  public:
-  static constexpr std::size_t kClasses = 16;
-  static constexpr std::size_t kLargest = 16 * (kClasses - 1) + 8;  // 248 bytes
+  static constexpr std::size_t kClasses = 32;
+  static constexpr std::size_t kLargest = 16 * (kClasses - 1) + 8;  // 504 bytes
 
   static constexpr std::size_t class_of(std::size_t bytes) noexcept {
     const std::size_t c = (bytes + 7) / 16;
@@ -100,7 +100,7 @@ class BlockPool {
   }
 
  private:
-  static constexpr std::uint32_t kKeep = 128;
+  static constexpr std::uint32_t kKeep = 64;
 
   // The kept blocks, last freed on top. Held outside the blocks, so that a
   // block is poisoned whole and the leak checker sees every one as reachable.

@@ -311,7 +311,7 @@ Ref constraint_to_object(const core::Constraint& constraint) {
   return to_object(constraint, ConstraintClasses{});
 }
 
-Ref constraint_list_to_object(const core::ConstraintList& constraints) {
+Ref constraint_list_to_object(std::span<const core::Constraint> constraints) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(constraints.size())));
   if (!list) return Ref();
   for (std::size_t i = 0; i < constraints.size(); ++i) {

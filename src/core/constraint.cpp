@@ -7,6 +7,8 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
+#include <new>
 
 namespace norbe::core {
 
@@ -137,7 +139,7 @@ struct ConstraintAccess {
       visit(c, [&]<class Node>(const Node& node) {
         out = visitor.enter(node, out);
         std::size_t count = 0;
-        if constexpr (!is_leaf_node<Node>) count = node.child_count();
+        if constexpr (!is_leaf_node<Node> && Visitor::template descends<Node>) count = node.child_count();
         if (count == 0) {
           visitor.leave(node, out);
         } else {
@@ -156,7 +158,7 @@ struct ConstraintAccess {
       const std::size_t i = top.next++;
       const Out parent_out = top.out;
       visit(*top.c, [&]<class Node>(const Node& node) {
-        if constexpr (!is_leaf_node<Node>) {  // leaves have no frame
+        if constexpr (!is_leaf_node<Node> && Visitor::template descends<Node>) {  // others have no frame
           if (i > 0) visitor.between(node, i);
           enter(node.child(i), visitor.child_out(node, parent_out, i));
         }
@@ -168,6 +170,8 @@ struct ConstraintAccess {
   struct TextVisitor {
     struct Out {};
     std::string& text;
+    template <class Node>
+    static constexpr bool descends = true;
 
     template <class Node>
     Out enter(const Node& node, Out out) {
@@ -194,10 +198,13 @@ struct ConstraintAccess {
   // failed allocation leaves nothing that its destructor does not free.
   struct CopyVisitor {
     using Out = Constraint*;  // the slot of the copy
+    // A node that shares its children is copied whole, children included.
+    template <class Node>
+    static constexpr bool descends = !is_shared_node<Node>;
 
     template <class Node>
     static Out enter(const Node& node, Out slot) {
-      if constexpr (is_leaf_node<Node>) {
+      if constexpr (is_leaf_node<Node> || is_shared_node<Node>) {
         attach(*slot, {kind_of_node<Node>(), new Node(node)});
       } else {
         attach(*slot, {kind_of_node<Node>(), new Node(node.shell())});
@@ -215,13 +222,19 @@ struct ConstraintAccess {
   };
 
   // The last child slot of the node that holds a subtree, or null. Released
-  // entries leave a NumOf's list on the way, so the search stays short.
+  // entries leave a NumOf's block on the way, so the search stays short; a
+  // block that other copies still share is let go of, not walked.
   template <class Node>
   static Constraint* last_child(Node& node) noexcept {
-    if constexpr (!is_leaf_node<Node>) {
+    if constexpr (std::is_same_v<Node, NumOfNode>) {
+      if (!node.of.claim()) return nullptr;
+      for (std::size_t i = node.of.size(); i-- > 0;) {
+        if (!node.of.slot(i).empty()) return &node.of.slot(i);
+        node.of.pop_back();
+      }
+    } else if constexpr (!is_leaf_node<Node>) {
       for (std::size_t i = node.child_count(); i-- > 0;) {
         if (!node.child(i).empty()) return &node.child(i);
-        if constexpr (std::is_same_v<Node, NumOfNode>) node.of.pop_back();
       }
     }
     return nullptr;
@@ -272,7 +285,7 @@ struct ConstraintAccess {
 
   // A copy of src in the empty dst.
   static void copy(const Constraint& src, Constraint& dst) {
-    if (src.node_ != nullptr && is_leaf(src.kind_)) {
+    if (src.node_ != nullptr && (is_leaf(src.kind_) || src.kind_ == ConstraintKind::NumOf)) {
       // One node: nothing to walk.
       visit(src, [&]<class Node>(const Node& node) { CopyVisitor::enter(node, &dst); });
       return;
@@ -291,6 +304,49 @@ struct ConstraintAccess {
     return visit(c, [](const auto& node) { return node.value_type(); });
   }
 };
+
+NumOfEntries::NumOfEntries(ConstraintList&& entries) {
+  if (entries.empty()) return;
+  if (entries.size() > UINT32_MAX) throw std::bad_alloc();
+  void* memory = ::operator new(sizeof(Block) + entries.size() * sizeof(Constraint));
+  block_ = new (memory) Block{{1}, static_cast<std::uint32_t>(entries.size())};
+  Constraint* items = this->items();
+  for (std::size_t i = 0; i < entries.size(); ++i) new (&items[i]) Constraint(std::move(entries[i]));
+}
+
+std::span<Constraint> NumOfEntries::mutate() {
+  if (block_ != nullptr && block_->owners.load(std::memory_order_acquire) != 1) {
+    ConstraintList copy(begin(), end());  // deep copies; on failure this one is unchanged
+    *this = NumOfEntries(std::move(copy));
+  }
+  return {items(), size()};
+}
+
+bool NumOfEntries::claim() noexcept {
+  if (block_ == nullptr || block_->owners.load(std::memory_order_acquire) == 1) return true;
+  if (block_->owners.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    block_->owners.store(1, std::memory_order_relaxed);  // the others let go meanwhile
+    return true;
+  }
+  block_ = nullptr;
+  return false;
+}
+
+void NumOfEntries::pop_back() noexcept {
+  items()[--block_->size].~Constraint();
+}
+
+void NumOfEntries::drop() noexcept {
+  if (block_->owners.load(std::memory_order_acquire) != 1 &&
+      block_->owners.fetch_sub(1, std::memory_order_acq_rel) != 1) {
+    return;
+  }
+  // Each entry is released by its own (iterative) walk; entries of claimed
+  // blocks are gone already.
+  while (block_->size != 0) pop_back();
+  block_->~Block();
+  ::operator delete(block_);
+}
 
 std::string_view CmpNode::separator() const noexcept {
   return cmp_separator(op);

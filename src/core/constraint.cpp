@@ -221,20 +221,27 @@ struct ConstraintAccess {
     static void leave(const Node&, Out) noexcept {}
   };
 
-  // The last child slot of the node that holds a subtree, or null. Released
-  // entries leave a NumOf's block on the way, so the search stays short; a
-  // block that other copies still share is let go of, not walked.
+  // The last child slot of the node that holds an inner node (or the link
+  // back up, which never has a leaf's kind), or null. Leaves met on the way
+  // are freed at once, and released entries leave a NumOf's block, so the
+  // search stays short; a block that other copies still share is let go of,
+  // not walked.
   template <class Node>
   static Constraint* last_child(Node& node) noexcept {
     if constexpr (std::is_same_v<Node, NumOfNode>) {
       if (!node.of.claim()) return nullptr;
       for (std::size_t i = node.of.size(); i-- > 0;) {
-        if (!node.of.slot(i).empty()) return &node.of.slot(i);
+        Constraint& child = node.of.slot(i);
+        if (!child.empty() && !is_leaf(child.kind_)) return &child;
+        if (!child.empty()) delete_node(detach(child));
         node.of.pop_back();
       }
     } else if constexpr (!is_leaf_node<Node>) {
       for (std::size_t i = node.child_count(); i-- > 0;) {
-        if (!node.child(i).empty()) return &node.child(i);
+        Constraint& child = node.child(i);
+        if (child.empty()) continue;
+        if (!is_leaf(child.kind_)) return &child;
+        delete_node(detach(child));
       }
     }
     return nullptr;
@@ -252,19 +259,15 @@ struct ConstraintAccess {
   // parent's parent), so the path back lives in the tree itself. Children go
   // last first; a node is freed once its last child is gone.
   static void release(Owned root) noexcept {
-    static constexpr char top = 0;  // the link above the root
-    Owned parent{ConstraintKind::Value, const_cast<char*>(&top)};
+    static constexpr char top = 0;  // the link above the root, of an inner kind like every link
+    Owned parent{ConstraintKind::Cmp, const_cast<char*>(&top)};
     Owned cur = root;
     for (;;) {
-      if (Constraint* slot = last_child(cur)) {
+      if (Constraint* slot = last_child(cur)) {  // an inner node
         const Owned child = detach(*slot);
-        if (is_leaf(child.kind)) {
-          delete_node(child);
-        } else {
-          attach(*slot, parent);
-          parent = cur;
-          cur = child;
-        }
+        attach(*slot, parent);
+        parent = cur;
+        cur = child;
         continue;
       }
       delete_node(cur);

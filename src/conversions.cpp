@@ -128,14 +128,20 @@ std::optional<core::SpecOptionValue> general_value(PyObject* object) {
 
 // Constraints from Python objects
 
-// One recognised instance of the module's classes: its payload as a node,
-// or nullopt with the exception set when the instance cannot be read.
+// The conversions below answer a constraint, or an empty one when they did
+// not convert (with the exception set: a failure to report). No optional
+// around it: these run once per list entry.
+
+// One recognised instance of the module's classes: its payload as a node.
 template <class Class>
-std::optional<core::Constraint> copy_of(PyObject* object) {
+core::Constraint copy_of(PyObject* object) {
   auto* instance = Class::cast(object);
   Class::check_access(instance);
   SharedBorrow borrow(instance->borrow);
-  if (!borrow) return borrow.refuse();
+  if (!borrow) {
+    borrow.refuse();
+    return {};
+  }
   return core::Constraint::emplace<typename Class::Payload>(instance->payload);
 }
 
@@ -147,28 +153,25 @@ int own_class_index(PyTypeObject* type, ClassList<Classes...>) {
 }
 
 template <class... Classes>
-std::optional<core::Constraint> copy_own(PyObject* object, int index, ClassList<Classes...>) {
-  using Copy = std::optional<core::Constraint> (*)(PyObject*);
+core::Constraint copy_own(PyObject* object, int index, ClassList<Classes...>) {
+  using Copy = core::Constraint (*)(PyObject*);
   static constexpr Copy kCopy[] = {&copy_of<Classes>...};
   return kCopy[index](object);
 }
 
-// nullopt with no exception: not convertible; with one set: a failure to
+// Empty with no exception: not convertible; with one set: a failure to
 // report (a borrow conflict).
-std::optional<core::Constraint> try_convert(PyObject* object) {
+core::Constraint try_convert(PyObject* object) {
   // The plain constants first: their types are disjoint from the module's
   // classes, so the order of the two tests does not change any outcome.
   const PyTypeObject* type = Py_TYPE(object);
-  if (type == &PyLong_Type || type == &PyBool_Type || type == &PyUnicode_Type || type == &PyFloat_Type) {
-    if (auto value = try_option_value(object))
-      return core::Constraint::emplace<core::ValueNode>(std::move(*value));
-    return std::nullopt;
+  if (type != &PyLong_Type && type != &PyBool_Type && type != &PyUnicode_Type && type != &PyFloat_Type) {
+    const int own = own_class_index(Py_TYPE(object), ConstraintClasses{});
+    if (own >= 0) return copy_own(object, own, ConstraintClasses{});
   }
-  const int own = own_class_index(Py_TYPE(object), ConstraintClasses{});
-  if (own >= 0) return copy_own(object, own, ConstraintClasses{});
   if (auto value = try_option_value(object))
     return core::Constraint::emplace<core::ValueNode>(std::move(*value));
-  return std::nullopt;
+  return {};
 }
 
 std::optional<std::string> constraint_failure_message(PyObject* object) {
@@ -242,17 +245,29 @@ Ref option_value_to_object(const core::SpecOptionValue& value) {
   panic("option value of unknown kind");
 }
 
+namespace {
+
+// As constraint_from_object, empty when it failed (the exception set).
+core::Constraint constraint_or_failure(PyObject* object) {
+  core::Constraint converted = try_convert(object);
+  if (!converted.empty() || PyErr_Occurred()) return converted;
+  if (auto message = constraint_failure_message(object)) {
+    log::emit(kConstraintFailure, *message);
+    raise(PyExc_TypeError, *message);
+  }
+  return {};
+}
+
+}  // namespace
+
 std::optional<core::Constraint> constraint_from_object(PyObject* object) {
-  if (auto converted = try_convert(object)) return converted;
-  if (PyErr_Occurred()) return std::nullopt;
-  auto message = constraint_failure_message(object);
-  if (!message) return std::nullopt;
-  log::emit(kConstraintFailure, *message);
-  return raise(PyExc_TypeError, *message);
+  core::Constraint converted = constraint_or_failure(object);
+  if (converted.empty()) return std::nullopt;
+  return converted;
 }
 
 std::optional<core::Constraint> operand_from_object(PyObject* object) {
-  if (auto converted = try_convert(object)) return converted;
+  if (core::Constraint converted = try_convert(object); !converted.empty()) return converted;
   if (PyErr_Occurred()) {
     discard_pending_exception();
     return std::nullopt;
@@ -289,9 +304,9 @@ std::optional<core::ConstraintList> constraint_list_from_object(PyObject* object
     // which locks it.)
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(object); ++i) {
       Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(object, i));
-      auto constraint = constraint_from_object(item.get());
-      if (!constraint) return std::nullopt;
-      constraints.push_back(std::move(*constraint));
+      core::Constraint constraint = constraint_or_failure(item.get());
+      if (constraint.empty()) return std::nullopt;
+      constraints.push_back(std::move(constraint));
     }
     return constraints;
   }

@@ -444,10 +444,21 @@ class Program {
         break;
       }
       case 6: {  // graft a copy of a tree below a node of (maybe) the same tree
-        Constraint& from = slot();
-        Constraint* at = descend(slot());
-        Constraint* target = child(*at);
-        if (target != nullptr && small(from)) *target = from;
+        // The copy is made before the slot is opened for writing (a slot of
+        // a NumOf block must not receive a copy that shares that block).
+        const Constraint& from = slot();
+        if (!small(from)) break;
+        Constraint copy(from);
+        Constraint& root = slot();
+        // Every other tree keeps its text, whatever blocks it shared with this one.
+        std::vector<std::string> others;
+        for (const Constraint& c : slots_)
+          others.push_back(&c == &root || !small(c) ? "" : constraint_text(c));
+        Constraint* at = descend(root);
+        if (Constraint* target = child(*at)) *target = std::move(copy);
+        for (std::size_t i = 0; i < kSlots; ++i) {
+          if (&slots_[i] != &root && small(slots_[i])) CHECK(constraint_text(slots_[i]) == others[i]);
+        }
         break;
       }
       case 7: {  // the comparison check against the type rules

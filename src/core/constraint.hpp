@@ -212,6 +212,8 @@ class NumOfEntries {
   std::span<const Constraint> view() const noexcept { return {begin(), size()}; }
 
   // The entries to write: a block shared with other copies is copied first.
+  // Whatever is written into them must not share this block (a copy of a
+  // tree holding this NumOf): make such a copy before calling mutate().
   std::span<Constraint> mutate();
 
   // For the release walk. claim(): true if this is the block's last owner

@@ -247,10 +247,16 @@ Ref option_value_to_object(const core::SpecOptionValue& value) {
 
 namespace {
 
-// As constraint_from_object, empty when it failed (the exception set).
-core::Constraint constraint_or_failure(PyObject* object) {
-  core::Constraint converted = try_convert(object);
-  if (!converted.empty() || PyErr_Occurred()) return converted;
+// Inlined into both callers: a call of its own would add instructions to
+// every refused argument.
+#if defined(_MSC_VER) && !defined(__clang__)
+#define NORBE_ALWAYS_INLINE __forceinline
+#else
+#define NORBE_ALWAYS_INLINE [[gnu::always_inline]] inline
+#endif
+
+// The failure of an object that no step converts: logged, then TypeError.
+NORBE_ALWAYS_INLINE Failed refuse_unconvertible(PyObject* object) {
   if (auto message = constraint_failure_message(object)) {
     log::emit(kConstraintFailure, *message);
     raise(PyExc_TypeError, *message);
@@ -258,12 +264,19 @@ core::Constraint constraint_or_failure(PyObject* object) {
   return {};
 }
 
+// As constraint_from_object, empty when it failed (the exception set).
+core::Constraint constraint_or_failure(PyObject* object) {
+  core::Constraint converted = try_convert(object);
+  if (converted.empty() && !PyErr_Occurred()) refuse_unconvertible(object);
+  return converted;
+}
+
 }  // namespace
 
 std::optional<core::Constraint> constraint_from_object(PyObject* object) {
-  core::Constraint converted = constraint_or_failure(object);
-  if (converted.empty()) return std::nullopt;
-  return converted;
+  if (core::Constraint converted = try_convert(object); !converted.empty()) return converted;
+  if (PyErr_Occurred()) return std::nullopt;
+  return refuse_unconvertible(object);
 }
 
 std::optional<core::Constraint> operand_from_object(PyObject* object) {

@@ -109,7 +109,8 @@ using ConstraintList = std::vector<Constraint, PoolAllocator<Constraint>>;
 //   them, then suffix.
 //
 // A leaf writes its payload with append_payload(); an inner node makes its
-// shell(), a copy of itself with empty child slots, for the copy. Adding a
+// shell(), a copy of itself with empty child slots, for the copy, unless it
+// shares its children between copies (shares_children: copied whole). Adding a
 // kind means adding its node here, its name to ConstraintKind, its type to
 // ConstraintNodes and its case to the one switch (ConstraintAccess::visit).
 

@@ -17,9 +17,10 @@
 //   of a pooled node is reported as it would be for the allocator's own
 //   blocks; the sanitizer build runs the test suite with the pool on.
 // - Blocks are kept per size class (16c + 8 bytes, up to 504), so the arrays
-//   of NumOf entries, outline constraints and option maps share the lists of
-//   the nodes. Each list holds at most `kKeep` blocks, in an array beside
-//   them; beyond that blocks go back to the global allocator, so the pool
+//   of outline constraints (and of a NumOf's entries while they are
+//   converted) and of the option maps share the lists of the nodes. Each
+//   list holds at most `kKeep` blocks, in an array beside them; beyond that
+//   blocks go back to the global allocator, so the pool
 //   never holds more than about half a megabyte.
 // - Pooled blocks are plain `::operator new(16c + 8)` memory, so a block may
 //   be allocated with the pool on and freed with it off, or the reverse.

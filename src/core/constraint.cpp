@@ -311,8 +311,9 @@ struct ConstraintAccess {
 NumOfEntries::NumOfEntries(ConstraintList&& entries) {
   if (entries.empty()) return;
   if (entries.size() > UINT32_MAX) throw std::bad_alloc();
-  void* memory = ::operator new(sizeof(Block) + entries.size() * sizeof(Constraint));
-  block_ = new (memory) Block{{1}, static_cast<std::uint32_t>(entries.size())};
+  const auto count = static_cast<std::uint32_t>(entries.size());
+  void* memory = BlockPool::allocate(sizeof(Block) + count * sizeof(Constraint));
+  block_ = new (memory) Block{{1}, count, count};
   Constraint* items = this->items();
   for (std::size_t i = 0; i < entries.size(); ++i) new (&items[i]) Constraint(std::move(entries[i]));
 }
@@ -347,8 +348,9 @@ void NumOfEntries::drop() noexcept {
   // Each entry is released by its own (iterative) walk; entries of claimed
   // blocks are gone already.
   while (block_->size != 0) pop_back();
+  const std::size_t bytes = sizeof(Block) + block_->allocated * sizeof(Constraint);
   block_->~Block();
-  ::operator delete(block_);
+  BlockPool::release(block_, bytes);
 }
 
 std::string_view CmpNode::separator() const noexcept {

@@ -97,8 +97,8 @@ class Constraint {
   void* node_ = nullptr;
 };
 
-// The entries of a NumOf and the constraints of an outline; their storage
-// comes from the node pool.
+// The constraints of an outline, and a NumOf's entries while they are
+// converted; their storage comes from the node pool.
 using ConstraintList = std::vector<Constraint, PoolAllocator<Constraint>>;
 
 // The kinds, one node type each. Every node describes itself for the one
@@ -183,8 +183,8 @@ struct MinimizeNode {
   NORBE_POOLED_NODE(MinimizeNode)
 };
 
-// The entries of a NumOf: one block holding a count and the entries, sized
-// once. Copies of a NumOf share the block (a count of owners in the block,
+// The entries of a NumOf: one block from the node pool holding its counts
+// and the entries, sized once. Copies of a NumOf share the block (a count of owners in the block,
 // updated atomically), and a shared block is never changed: writing an entry
 // first copies the block (mutate()), so every tree still behaves as a deep
 // copy of its own.
@@ -228,7 +228,9 @@ class NumOfEntries {
  private:
   struct Block {
     std::atomic<std::uint32_t> owners;
-    std::uint32_t size;
+    std::uint32_t size;       // the entries still in place (the release walk takes them from the back)
+    std::uint32_t allocated;  // the entries the block was made for
+    std::uint32_t unused = 0;
   };
   static_assert(sizeof(Block) % alignof(Constraint) == 0);
 

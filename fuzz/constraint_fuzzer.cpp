@@ -317,10 +317,10 @@ class Program {
       case 6:
         return Constraint(MinimizeNode{tree(depth - 1)});
       case 7: {
-        NumOfNode node;
+        ConstraintList of;
         const int n = in_.ConsumeIntegralInRange(0, 5);
-        for (int i = 0; i < n && in_.remaining_bytes() > 0; ++i) node.of.push_back(tree(depth - 1));
-        return Constraint(std::move(node));
+        for (int i = 0; i < n && in_.remaining_bytes() > 0; ++i) of.push_back(tree(depth - 1));
+        return Constraint(NumOfNode{std::move(of)});
       }
       default: {
         // A copy of a slot as a subtree.
@@ -348,10 +348,10 @@ class Program {
           c = Constraint(IfThenNode{Constraint(ValueNode{SpecOptionValue(true)}), std::move(c)});
           break;
         case 2: {
-          NumOfNode node;
-          node.of.push_back(std::move(c));
-          node.of.push_back(Constraint(DependsNode{"x"}));
-          c = Constraint(std::move(node));
+          ConstraintList of;
+          of.push_back(std::move(c));
+          of.push_back(Constraint(DependsNode{"x"}));
+          c = Constraint(NumOfNode{std::move(of)});
           break;
         }
         default:
@@ -375,8 +375,9 @@ class Program {
       case ConstraintKind::Minimize:
         return &c.as<MinimizeNode>().item;
       case ConstraintKind::NumOf: {
-        auto& of = c.as<NumOfNode>().of;
-        if (of.empty()) return nullptr;
+        // A slot to write: a block shared with other copies is copied first.
+        if (c.as<NumOfNode>().of.empty()) return nullptr;
+        const std::span<Constraint> of = c.as<NumOfNode>().of.mutate();
         return &of[in_.ConsumeIntegralInRange<std::size_t>(0, of.size() - 1)];
       }
       default:
@@ -443,10 +444,21 @@ class Program {
         break;
       }
       case 6: {  // graft a copy of a tree below a node of (maybe) the same tree
-        Constraint& from = slot();
-        Constraint* at = descend(slot());
-        Constraint* target = child(*at);
-        if (target != nullptr && small(from)) *target = from;
+        // The copy is made before the slot is opened for writing (a slot of
+        // a NumOf block must not receive a copy that shares that block).
+        const Constraint& from = slot();
+        if (!small(from)) break;
+        Constraint copy(from);
+        Constraint& root = slot();
+        // Every other tree keeps its text, whatever blocks it shared with this one.
+        std::vector<std::string> others;
+        for (const Constraint& c : slots_)
+          others.push_back(&c == &root || !small(c) ? "" : constraint_text(c));
+        Constraint* at = descend(root);
+        if (Constraint* target = child(*at)) *target = std::move(copy);
+        for (std::size_t i = 0; i < kSlots; ++i) {
+          if (&slots_[i] != &root && small(slots_[i])) CHECK(constraint_text(slots_[i]) == others[i]);
+        }
         break;
       }
       case 7: {  // the comparison check against the type rules
@@ -491,11 +503,11 @@ class Program {
         break;
       }
       case 9: {  // a NumOf of copies of every slot
-        NumOfNode node;
+        ConstraintList of;
         for (const Constraint& c : slots_) {
-          if (small(c)) node.of.push_back(c);
+          if (small(c)) of.push_back(c);
         }
-        slot() = Constraint(std::move(node));
+        slot() = Constraint(NumOfNode{std::move(of)});
         break;
       }
       case 10: {

@@ -132,15 +132,21 @@ std::optional<core::SpecOptionValue> general_value(PyObject* object) {
 
 // Constraints from Python objects
 
-// One recognised instance of the module's classes: its payload as a node,
-// or nullopt with the exception set when the instance cannot be read.
+// The conversions below answer a constraint, or an empty one when they did
+// not convert (with the exception set: a failure to report). No optional
+// around it: these run once per list entry.
+
+// One recognised instance of the module's classes: its payload as a node.
 template <class Class>
-std::optional<core::Constraint> copy_of(PyObject* object) {
+core::Constraint copy_of(PyObject* object) {
   auto* instance = Class::cast(object);
   Class::check_access(instance);
   CriticalSection section(object);
   SharedBorrow borrow(instance->borrow);
-  if (!borrow) return borrow.refuse();
+  if (!borrow) {
+    borrow.refuse();
+    return {};
+  }
   return core::Constraint::emplace<typename Class::Payload>(instance->payload);
 }
 
@@ -152,28 +158,25 @@ int own_class_index(PyTypeObject* type, ClassList<Classes...>) {
 }
 
 template <class... Classes>
-std::optional<core::Constraint> copy_own(PyObject* object, int index, ClassList<Classes...>) {
-  using Copy = std::optional<core::Constraint> (*)(PyObject*);
+core::Constraint copy_own(PyObject* object, int index, ClassList<Classes...>) {
+  using Copy = core::Constraint (*)(PyObject*);
   static constexpr Copy kCopy[] = {&copy_of<Classes>...};
   return kCopy[index](object);
 }
 
-// nullopt with no exception: not convertible; with one set: a failure to
+// Empty with no exception: not convertible; with one set: a failure to
 // report (a borrow conflict).
-std::optional<core::Constraint> try_convert(PyObject* object) {
+core::Constraint try_convert(PyObject* object) {
   // The plain constants first: their types are disjoint from the module's
   // classes, so the order of the two tests does not change any outcome.
   const PyTypeObject* type = Py_TYPE(object);
-  if (type == &PyLong_Type || type == &PyBool_Type || type == &PyUnicode_Type || type == &PyFloat_Type) {
-    if (auto value = try_option_value(object))
-      return core::Constraint::emplace<core::ValueNode>(std::move(*value));
-    return std::nullopt;
+  if (type != &PyLong_Type && type != &PyBool_Type && type != &PyUnicode_Type && type != &PyFloat_Type) {
+    const int own = own_class_index(Py_TYPE(object), ConstraintClasses{});
+    if (own >= 0) return copy_own(object, own, ConstraintClasses{});
   }
-  const int own = own_class_index(Py_TYPE(object), ConstraintClasses{});
-  if (own >= 0) return copy_own(object, own, ConstraintClasses{});
   if (auto value = try_option_value(object))
     return core::Constraint::emplace<core::ValueNode>(std::move(*value));
-  return std::nullopt;
+  return {};
 }
 
 std::optional<std::string> constraint_failure_message(PyObject* object) {
@@ -247,17 +250,42 @@ Ref option_value_to_object(const core::SpecOptionValue& value) {
   panic("option value of unknown kind");
 }
 
+namespace {
+
+// Inlined into both callers: a call of its own would add instructions to
+// every refused argument.
+#if defined(_MSC_VER) && !defined(__clang__)
+#define NORBE_ALWAYS_INLINE __forceinline
+#else
+#define NORBE_ALWAYS_INLINE [[gnu::always_inline]] inline
+#endif
+
+// The failure of an object that no step converts: logged, then TypeError.
+NORBE_ALWAYS_INLINE Failed refuse_unconvertible(PyObject* object) {
+  if (auto message = constraint_failure_message(object)) {
+    log::emit(kConstraintFailure, *message);
+    raise(PyExc_TypeError, *message);
+  }
+  return {};
+}
+
+// As constraint_from_object, empty when it failed (the exception set).
+core::Constraint constraint_or_failure(PyObject* object) {
+  core::Constraint converted = try_convert(object);
+  if (converted.empty() && !PyErr_Occurred()) refuse_unconvertible(object);
+  return converted;
+}
+
+}  // namespace
+
 std::optional<core::Constraint> constraint_from_object(PyObject* object) {
-  if (auto converted = try_convert(object)) return converted;
+  if (core::Constraint converted = try_convert(object); !converted.empty()) return converted;
   if (PyErr_Occurred()) return std::nullopt;
-  auto message = constraint_failure_message(object);
-  if (!message) return std::nullopt;
-  log::emit(kConstraintFailure, *message);
-  return raise(PyExc_TypeError, *message);
+  return refuse_unconvertible(object);
 }
 
 std::optional<core::Constraint> operand_from_object(PyObject* object) {
-  if (auto converted = try_convert(object)) return converted;
+  if (core::Constraint converted = try_convert(object); !converted.empty()) return converted;
   if (PyErr_Occurred()) {
     discard_pending_exception();
     return std::nullopt;
@@ -272,10 +300,10 @@ std::optional<core::Constraint> operand_from_object(PyObject* object) {
   return std::nullopt;
 }
 
-std::optional<std::vector<core::Constraint>> constraint_list_from_object(PyObject* object) {
+std::optional<core::ConstraintList> constraint_list_from_object(PyObject* object) {
   if (PyUnicode_Check(object)) return raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
   if (!PySequence_Check(object)) return raise_type_mismatch(object, "Sequence");
-  std::vector<core::Constraint> constraints;
+  core::ConstraintList constraints;
   Py_ssize_t length = PySequence_Size(object);
   if (length < 0) {
     discard_pending_exception();
@@ -285,6 +313,22 @@ std::optional<std::vector<core::Constraint>> constraint_list_from_object(PyObjec
     constexpr Py_ssize_t kMaxReserved = Py_ssize_t{1} << 20;
     constraints.reserve(static_cast<std::size_t>(length < kMaxReserved ? length : kMaxReserved));
   }
+#ifndef Py_GIL_DISABLED
+  if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+    // The items by index, as the list and tuple iterators read them: the
+    // size is read again before each item (a conversion may run user code
+    // that changes the list), and each item is held while it is converted.
+    // (Without the interpreter lock the list is read through its iterator,
+    // which locks it.)
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(object); ++i) {
+      Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(object, i));
+      core::Constraint constraint = constraint_or_failure(item.get());
+      if (constraint.empty()) return std::nullopt;
+      constraints.push_back(std::move(constraint));
+    }
+    return constraints;
+  }
+#endif
   Ref iterator = Ref::steal(PyObject_GetIter(object));
   if (!iterator) return std::nullopt;
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
@@ -300,7 +344,7 @@ Ref constraint_to_object(const core::Constraint& constraint) {
   return to_object(constraint, ConstraintClasses{});
 }
 
-Ref constraint_list_to_object(const std::vector<core::Constraint>& constraints) {
+Ref constraint_list_to_object(std::span<const core::Constraint> constraints) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(constraints.size())));
   if (!list) return Ref();
   for (std::size_t i = 0; i < constraints.size(); ++i) {

@@ -42,12 +42,12 @@ std::optional<std::string> type_text(PyObject* object);
 std::optional<core::Constraint> constraint_from_object(PyObject* object);
 
 // A sequence (not a str) to a list of constraints, in iteration order.
-std::optional<std::vector<core::Constraint>> constraint_list_from_object(PyObject* object);
+std::optional<core::ConstraintList> constraint_list_from_object(PyObject* object);
 
 // A new object of the class matching the constraint's variant, holding a
 // copy of its payload (the node itself is not copied first).
 Ref constraint_to_object(const core::Constraint& constraint);
-Ref constraint_list_to_object(const std::vector<core::Constraint>& constraints);
+Ref constraint_list_to_object(std::span<const core::Constraint> constraints);
 
 // The operand conversion of the comparison slot: as constraint_from_object,
 // but a failure answers nullopt with no exception set; its message is made

@@ -211,6 +211,31 @@ def test_list_changed_while_converted():
     assert text(NumOf(items)) == "NumOf( 1, 2 )" and items == []
 
 
+class IterList(list):
+    def __iter__(self):
+        return iter([Depends("from-iter")])
+
+
+class IterTuple(tuple):
+    def __iter__(self):
+        return iter([Depends("from-iter")])
+
+
+@pytest.mark.parametrize(
+    ("items", "expected"),
+    [
+        ([1, Depends("a")], "NumOf( 1, Depends( a ) )"),
+        ((1, Depends("a")), "NumOf( 1, Depends( a ) )"),
+        (IterList([1, 2]), "NumOf( Depends( from-iter ) )"),
+        (IterTuple([1, 2]), "NumOf( Depends( from-iter ) )"),
+    ],
+    ids=["list", "tuple", "list-subclass", "tuple-subclass"],
+)
+def test_sequences_are_read_by_their_iteration(items, expected):
+    # A subclass that defines its own iteration is read through it.
+    assert text(NumOf(items)) == expected
+
+
 def test_list_item_replaced_while_converted():
     items = [1, None, Depends("dropped")]
     items[1] = only("index", lambda: (items.__setitem__(2, Depends("kept")), 2)[1])

@@ -59,6 +59,30 @@ def test_accepted(build, args, kwargs):
     assert not [a for a in dir(outline) if not a.startswith("__")]
 
 
+def keyed(*keys):
+    """A dict of the keys in this order, each with a distinct value."""
+    return {key: i for i, key in enumerate(keys)}
+
+
+# Keys of equal text collapse in any order: exact str before or after a
+# subclass key, enough of them to grow the table, and maps larger than the
+# node pool's size classes.
+MAPS = [
+    keyed(Key("k"), "k"),
+    keyed("k", Key("k"), Key("k")),
+    keyed(*["a", "b"], *[Key("k") for _ in range(40)], "k", "c"),
+    keyed(*[Key(f"k{i % 7}") for i in range(50)]),
+    keyed(*[f"option{i}" for i in range(200)]),
+    keyed(*[f"a-name-longer-than-the-inline-twenty-three-bytes-{i}" for i in range(9)], Key("x" * 40)),
+]
+
+
+@pytest.mark.parametrize("param", ["set_options", "set_defaults"])
+@pytest.mark.parametrize("mapping", MAPS)
+def test_maps_of_repeated_and_many_keys(param, mapping):
+    assert type(PackageOutline("pkg", **{param: mapping})) is PackageOutline
+
+
 FAILURES = [
     ((), {"set_options": 5}, TypeError, "PackageOutline.__new__() missing 1 required positional argument: 'name'"),
     (("pkg", None), {"foo": 1, "constraints": []}, TypeError,

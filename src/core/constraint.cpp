@@ -7,6 +7,8 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
+#include <new>
 
 namespace norbe::core {
 
@@ -137,7 +139,7 @@ struct ConstraintAccess {
       visit(c, [&]<class Node>(const Node& node) {
         out = visitor.enter(node, out);
         std::size_t count = 0;
-        if constexpr (!is_leaf_node<Node>) count = node.child_count();
+        if constexpr (!is_leaf_node<Node> && Visitor::template descends<Node>) count = node.child_count();
         if (count == 0) {
           visitor.leave(node, out);
         } else {
@@ -156,7 +158,7 @@ struct ConstraintAccess {
       const std::size_t i = top.next++;
       const Out parent_out = top.out;
       visit(*top.c, [&]<class Node>(const Node& node) {
-        if constexpr (!is_leaf_node<Node>) {  // leaves have no frame
+        if constexpr (!is_leaf_node<Node> && Visitor::template descends<Node>) {  // others have no frame
           if (i > 0) visitor.between(node, i);
           enter(node.child(i), visitor.child_out(node, parent_out, i));
         }
@@ -168,6 +170,8 @@ struct ConstraintAccess {
   struct TextVisitor {
     struct Out {};
     std::string& text;
+    template <class Node>
+    static constexpr bool descends = true;
 
     template <class Node>
     Out enter(const Node& node, Out out) {
@@ -194,10 +198,13 @@ struct ConstraintAccess {
   // failed allocation leaves nothing that its destructor does not free.
   struct CopyVisitor {
     using Out = Constraint*;  // the slot of the copy
+    // A node that shares its children is copied whole, children included.
+    template <class Node>
+    static constexpr bool descends = !is_shared_node<Node>;
 
     template <class Node>
     static Out enter(const Node& node, Out slot) {
-      if constexpr (is_leaf_node<Node>) {
+      if constexpr (is_leaf_node<Node> || is_shared_node<Node>) {
         attach(*slot, {kind_of_node<Node>(), new Node(node)});
       } else {
         attach(*slot, {kind_of_node<Node>(), new Node(node.shell())});
@@ -214,14 +221,27 @@ struct ConstraintAccess {
     static void leave(const Node&, Out) noexcept {}
   };
 
-  // The last child slot of the node that holds a subtree, or null. Released
-  // entries leave a NumOf's list on the way, so the search stays short.
+  // The last child slot of the node that holds an inner node (or the link
+  // back up, which never has a leaf's kind), or null. Leaves met on the way
+  // are freed at once, and released entries leave a NumOf's block, so the
+  // search stays short; a block that other copies still share is let go of,
+  // not walked.
   template <class Node>
   static Constraint* last_child(Node& node) noexcept {
-    if constexpr (!is_leaf_node<Node>) {
+    if constexpr (std::is_same_v<Node, NumOfNode>) {
+      if (!node.of.claim()) return nullptr;
+      for (std::size_t i = node.of.size(); i-- > 0;) {
+        Constraint& child = node.of.slot(i);
+        if (!child.empty() && !is_leaf(child.kind_)) return &child;
+        if (!child.empty()) delete_node(detach(child));
+        node.of.pop_back();
+      }
+    } else if constexpr (!is_leaf_node<Node>) {
       for (std::size_t i = node.child_count(); i-- > 0;) {
-        if (!node.child(i).empty()) return &node.child(i);
-        if constexpr (std::is_same_v<Node, NumOfNode>) node.of.pop_back();
+        Constraint& child = node.child(i);
+        if (child.empty()) continue;
+        if (!is_leaf(child.kind_)) return &child;
+        delete_node(detach(child));
       }
     }
     return nullptr;
@@ -239,19 +259,15 @@ struct ConstraintAccess {
   // parent's parent), so the path back lives in the tree itself. Children go
   // last first; a node is freed once its last child is gone.
   static void release(Owned root) noexcept {
-    static constexpr char top = 0;  // the link above the root
-    Owned parent{ConstraintKind::Value, const_cast<char*>(&top)};
+    static constexpr char top = 0;  // the link above the root, of an inner kind like every link
+    Owned parent{ConstraintKind::Cmp, const_cast<char*>(&top)};
     Owned cur = root;
     for (;;) {
-      if (Constraint* slot = last_child(cur)) {
+      if (Constraint* slot = last_child(cur)) {  // an inner node
         const Owned child = detach(*slot);
-        if (is_leaf(child.kind)) {
-          delete_node(child);
-        } else {
-          attach(*slot, parent);
-          parent = cur;
-          cur = child;
-        }
+        attach(*slot, parent);
+        parent = cur;
+        cur = child;
         continue;
       }
       delete_node(cur);
@@ -272,7 +288,7 @@ struct ConstraintAccess {
 
   // A copy of src in the empty dst.
   static void copy(const Constraint& src, Constraint& dst) {
-    if (src.node_ != nullptr && is_leaf(src.kind_)) {
+    if (src.node_ != nullptr && (is_leaf(src.kind_) || src.kind_ == ConstraintKind::NumOf)) {
       // One node: nothing to walk.
       visit(src, [&]<class Node>(const Node& node) { CopyVisitor::enter(node, &dst); });
       return;
@@ -291,6 +307,51 @@ struct ConstraintAccess {
     return visit(c, [](const auto& node) { return node.value_type(); });
   }
 };
+
+NumOfEntries::NumOfEntries(ConstraintList&& entries) {
+  if (entries.empty()) return;
+  if (entries.size() > UINT32_MAX) throw std::bad_alloc();
+  const auto count = static_cast<std::uint32_t>(entries.size());
+  void* memory = BlockPool::allocate(sizeof(Block) + count * sizeof(Constraint));
+  block_ = new (memory) Block{{1}, count, count};
+  Constraint* items = this->items();
+  for (std::size_t i = 0; i < entries.size(); ++i) new (&items[i]) Constraint(std::move(entries[i]));
+}
+
+std::span<Constraint> NumOfEntries::mutate() {
+  if (block_ != nullptr && block_->owners.load(std::memory_order_acquire) != 1) {
+    ConstraintList copy(begin(), end());  // deep copies; on failure this one is unchanged
+    *this = NumOfEntries(std::move(copy));
+  }
+  return {items(), size()};
+}
+
+bool NumOfEntries::claim() noexcept {
+  if (block_ == nullptr || block_->owners.load(std::memory_order_acquire) == 1) return true;
+  if (block_->owners.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    block_->owners.store(1, std::memory_order_relaxed);  // the others let go meanwhile
+    return true;
+  }
+  block_ = nullptr;
+  return false;
+}
+
+void NumOfEntries::pop_back() noexcept {
+  items()[--block_->size].~Constraint();
+}
+
+void NumOfEntries::drop() noexcept {
+  if (block_->owners.load(std::memory_order_acquire) != 1 &&
+      block_->owners.fetch_sub(1, std::memory_order_acq_rel) != 1) {
+    return;
+  }
+  // Each entry is released by its own (iterative) walk; entries of claimed
+  // blocks are gone already.
+  while (block_->size != 0) pop_back();
+  const std::size_t bytes = sizeof(Block) + block_->allocated * sizeof(Constraint);
+  block_->~Block();
+  BlockPool::release(block_, bytes);
+}
 
 std::string_view CmpNode::separator() const noexcept {
   return cmp_separator(op);

@@ -3,8 +3,10 @@
 // tree of any depth is safe on any thread's stack.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -95,6 +97,10 @@ class Constraint {
   void* node_ = nullptr;
 };
 
+// The constraints of an outline, and a NumOf's entries while they are
+// converted; their storage comes from the node pool.
+using ConstraintList = std::vector<Constraint, PoolAllocator<Constraint>>;
+
 // The kinds, one node type each. Every node describes itself for the one
 // tree walker (constraint.cpp): its children (child_count() and child(i)),
 // and the literals of its text form, which is
@@ -103,7 +109,8 @@ class Constraint {
 //   them, then suffix.
 //
 // A leaf writes its payload with append_payload(); an inner node makes its
-// shell(), a copy of itself with empty child slots, for the copy. Adding a
+// shell(), a copy of itself with empty child slots, for the copy, unless it
+// shares its children between copies (shares_children: copied whole). Adding a
 // kind means adding its node here, its name to ConstraintKind, its type to
 // ConstraintNodes and its case to the one switch (ConstraintAccess::visit).
 
@@ -176,16 +183,75 @@ struct MinimizeNode {
   NORBE_POOLED_NODE(MinimizeNode)
 };
 
+// The entries of a NumOf: one block from the node pool holding its counts
+// and the entries, sized once. Copies of a NumOf share the block (a count of owners in the block,
+// updated atomically), and a shared block is never changed: writing an entry
+// first copies the block (mutate()), so every tree still behaves as a deep
+// copy of its own.
+class NumOfEntries {
+ public:
+  NumOfEntries() noexcept = default;
+  // The entries moved into a new block (implicit: the `of` setter's value).
+  NumOfEntries(ConstraintList&& entries);  // NOLINT(google-explicit-constructor)
+  NumOfEntries(const NumOfEntries& other) noexcept : block_(other.block_) {
+    if (block_ != nullptr) block_->owners.fetch_add(1, std::memory_order_relaxed);
+  }
+  NumOfEntries(NumOfEntries&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
+  NumOfEntries& operator=(NumOfEntries other) noexcept {
+    std::swap(block_, other.block_);
+    return *this;
+  }
+  ~NumOfEntries() {
+    if (block_ != nullptr) drop();
+  }
+
+  std::size_t size() const noexcept { return block_ == nullptr ? 0 : block_->size; }
+  bool empty() const noexcept { return size() == 0; }
+  const Constraint* begin() const noexcept { return items(); }
+  const Constraint* end() const noexcept { return items() + size(); }
+  const Constraint& operator[](std::size_t i) const noexcept { return items()[i]; }
+  std::span<const Constraint> view() const noexcept { return {begin(), size()}; }
+
+  // The entries to write: a block shared with other copies is copied first.
+  // Whatever is written into them must not share this block (a copy of a
+  // tree holding this NumOf): make such a copy before calling mutate().
+  std::span<Constraint> mutate();
+
+  // For the release walk. claim(): true if this is the block's last owner
+  // (the entries may then be taken apart), else lets go of the block and
+  // answers false. slot() and pop_back() (which destroys the last entry, an
+  // empty one) are for a claimed block only.
+  bool claim() noexcept;
+  Constraint& slot(std::size_t i) noexcept { return items()[i]; }
+  void pop_back() noexcept;
+
+ private:
+  struct Block {
+    std::atomic<std::uint32_t> owners;
+    std::uint32_t size;       // the entries still in place (the release walk takes them from the back)
+    std::uint32_t allocated;  // the entries the block was made for
+    std::uint32_t unused = 0;
+  };
+  static_assert(sizeof(Block) % alignof(Constraint) == 0);
+
+  Constraint* items() const noexcept {
+    return block_ == nullptr ? nullptr : reinterpret_cast<Constraint*>(block_ + 1);
+  }
+  void drop() noexcept;
+
+  Block* block_ = nullptr;
+};
+
 // "NumOf( " entries joined by ", " " )"; no entries: "NumOf(  )".
 struct NumOfNode {
-  std::vector<Constraint> of;
+  NumOfEntries of;
 
   static constexpr std::string_view prefix = "NumOf( ", suffix = " )";
   static constexpr std::string_view separator() noexcept { return ", "; }
-  NumOfNode shell() const { return {std::vector<Constraint>(of.size())}; }
+  // Copied whole: the copy shares the entries (NumOfEntries).
+  static constexpr bool shares_children = true;
   std::size_t child_count() const noexcept { return of.size(); }
   const Constraint& child(std::size_t i) const noexcept { return of[i]; }
-  Constraint& child(std::size_t i) noexcept { return of[i]; }
   static constexpr std::optional<ValueType> value_type() noexcept { return ValueType::Int; }
   NORBE_POOLED_NODE(NumOfNode)
 };
@@ -227,6 +293,11 @@ static_assert(std::tuple_size_v<ConstraintNodes> == static_cast<std::size_t>(Con
 template <class Node>
 inline constexpr bool is_leaf_node = requires(const Node& node, std::string& out) {
   node.append_payload(out);
+};
+// An inner node whose copies share its children instead of copying them.
+template <class Node>
+inline constexpr bool is_shared_node = requires {
+  Node::shares_children;
 };
 
 template <class Node, std::size_t I = 0>

@@ -1,4 +1,4 @@
-// Caches of freed tree nodes, one per node size.
+// Caches of freed tree nodes and small arrays, one per size class.
 //
 // Trees are built, copied and released node by node, and the copies that the
 // by-value rules ask for come in bursts: a comparison copies its receiver, an
@@ -16,10 +16,14 @@
 // - Under AddressSanitizer a block on a list is poisoned, so a use after free
 //   of a pooled node is reported as it would be for the allocator's own
 //   blocks; the sanitizer build runs the test suite with the pool on.
-// - Each list holds at most `kKeep` blocks, in an array beside them; beyond that blocks go back to the
-//   global allocator, so the pool never holds more than a few dozen kilobytes.
-// - Pooled blocks are plain `::operator new(Size)` memory, so a node may be
-//   allocated with the pool on and freed with it off, or the reverse.
+// - Blocks are kept per size class (16c + 8 bytes, up to 504), so the arrays
+//   of outline constraints (and of a NumOf's entries while they are
+//   converted) and of the option maps share the lists of the nodes. Each
+//   list holds at most `kKeep` blocks, in an array beside them; beyond that
+//   blocks go back to the global allocator, so the pool
+//   never holds more than about half a megabyte.
+// - Pooled blocks are plain `::operator new(16c + 8)` memory, so a block may
+//   be allocated with the pool on and freed with it off, or the reverse.
 //
 // (The interpreter's small-object allocator was measured as the source of
 // new blocks too: fewer instructions, but slower on the outline workload than
@@ -52,39 +56,83 @@ namespace norbe::core {
 inline bool node_pool_enabled = false;
 
 // Turns the pool on. The caller guarantees that from now on every allocation
-// and release of a tree node in the process is serialised by one lock.
+// and release of a pooled block in the process is serialised by one lock.
 inline void enable_node_pool() noexcept {
   node_pool_enabled = true;
 }
 
-template <std::size_t Size>
-class NodePool {
+// Blocks are kept by size class: class c holds blocks of 16c + 8 bytes, the
+// sizes that fill the C library allocator's chunks (16c + 16 bytes with its
+// header) exactly, so rounding a request up to its class costs no memory.
+class BlockPool {
  public:
-  static void* allocate() {
-    if (count_ != 0 && node_pool_enabled) {
-      void* block = blocks_[--count_];
-      NORBE_UNPOISON(block, Size);
+  static constexpr std::size_t kClasses = 32;
+  static constexpr std::size_t kLargest = 16 * (kClasses - 1) + 8;  // 504 bytes
+
+  static constexpr std::size_t class_of(std::size_t bytes) noexcept {
+    const std::size_t c = (bytes + 7) / 16;
+    return c == 0 ? 1 : c;
+  }
+  static constexpr std::size_t class_size(std::size_t c) noexcept { return 16 * c + 8; }
+
+  // A block of at least `bytes`; larger than kLargest: the global allocator's.
+  static void* allocate(std::size_t bytes) {
+    if (bytes > kLargest) return ::operator new(bytes);
+    const std::size_t c = class_of(bytes);
+    if (count_[c] != 0 && node_pool_enabled) {
+      void* block = blocks_[c][--count_[c]];
+      NORBE_UNPOISON(block, class_size(c));
       return block;
     }
-    return ::operator new(Size);
+    return ::operator new(class_size(c));
   }
 
-  static void release(void* memory) noexcept {
-    if (count_ < kKeep && node_pool_enabled) {
-      NORBE_POISON(memory, Size);
-      blocks_[count_++] = memory;
-      return;
+  // Releases a block that allocate(bytes) gave, with the same `bytes`.
+  static void release(void* memory, std::size_t bytes) noexcept {
+    if (bytes <= kLargest && node_pool_enabled) {
+      const std::size_t c = class_of(bytes);
+      if (count_[c] < kKeep) {
+        NORBE_POISON(memory, class_size(c));
+        blocks_[c][count_[c]++] = memory;
+        return;
+      }
     }
     ::operator delete(memory);
   }
 
  private:
-  static constexpr std::uint32_t kKeep = 256;
+  static constexpr std::uint32_t kKeep = 64;
 
   // The kept blocks, last freed on top. Held outside the blocks, so that a
   // block is poisoned whole and the leak checker sees every one as reachable.
-  static inline void* blocks_[kKeep] = {};
-  static inline std::uint32_t count_ = 0;
+  static inline void* blocks_[kClasses][kKeep] = {};
+  static inline std::uint32_t count_[kClasses] = {};
+};
+
+// The pool of one node type's size.
+template <std::size_t Size>
+struct NodePool {
+  static void* allocate() { return BlockPool::allocate(Size); }
+  static void release(void* memory) noexcept { BlockPool::release(memory, Size); }
+};
+
+// A standard allocator over the pool, for the arrays of the trees and the
+// option maps (std::vector and the like).
+template <class T>
+struct PoolAllocator {
+  using value_type = T;
+  PoolAllocator() noexcept = default;
+  template <class U>
+  PoolAllocator(const PoolAllocator<U>&) noexcept {}
+  T* allocate(std::size_t n) {
+    if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
+    return static_cast<T*>(BlockPool::allocate(n * sizeof(T)));
+  }
+  void deallocate(T* memory, std::size_t n) noexcept { BlockPool::release(memory, n * sizeof(T)); }
+  template <class U>
+  friend bool operator==(const PoolAllocator&, const PoolAllocator<U>&) noexcept {
+    return true;
+  }
 };
 
 }  // namespace norbe::core

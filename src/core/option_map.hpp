@@ -2,24 +2,32 @@
 // filled once from a dict whose size is known up front.
 //
 // The entries lie densely in one array, in the order they were first
-// inserted; a table of entry numbers, at most half full and probed linearly,
-// finds them by name. An empty map allocates nothing, a filled one makes two
-// allocations in all (a node-based map makes one per entry).
+// inserted, each with its name's hash. The caller supplies the hash (the
+// binding has the interpreter's cached hash of the name at hand), and says
+// whether the name can equal one already present: the keys of a dict that
+// are exact str objects are distinct texts, so such names are appended as
+// they come. Only a name that may repeat (a key of a str subclass, whose
+// equality the dict may not share) needs the table of entry numbers, at most
+// half full and probed linearly, which is built from the stored hashes when
+// the first such name arrives and serves every insertion after it.
 //
-// Why not std::unordered_map with reserve: measured with
-// bench/instructions_core.py, an outline with five options and five defaults
-// costs 14,177 instructions with it and 12,178 with this map (ten Depends
-// constraints: 11,375 and 9,325), a saving of 14% and 18%.
+// Why not std::unordered_map with reserve: measured with the instruction
+// counts of the outline bench, an outline with five options and five
+// defaults cost 14,177 instructions with it and 12,178 with a dense map that
+// hashed the names itself (ten Depends constraints: 11,375 and 9,325), a
+// saving of 14% and 18%. Taking the interpreter's hash and appending without
+// a table saved a further 1,900 and 1,000 instructions of the 9,500 that
+// remained (ten Depends constraints).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <memory>
-#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "core/inline_string.hpp"
+#include "core/node_pool.hpp"
 
 namespace norbe::core {
 
@@ -27,44 +35,42 @@ template <class Value>
 class OptionMap {
  public:
   struct Entry {
-    std::string name;
+    InlineString name;
     Value value;
+    std::size_t hash;
   };
 
   OptionMap() noexcept = default;
   OptionMap(OptionMap&& other) noexcept
-      : entries_(std::move(other.entries_)),
-        table_(std::move(other.table_)),
-        capacity_(std::exchange(other.capacity_, 0)) {
-    other.entries_.clear();
-  }
+      : entries_(std::exchange(other.entries_, {})), table_(std::exchange(other.table_, {})) {}
   OptionMap& operator=(OptionMap&& other) noexcept {
-    entries_ = std::move(other.entries_);
-    other.entries_.clear();
-    table_ = std::move(other.table_);
-    capacity_ = std::exchange(other.capacity_, 0);
+    entries_ = std::exchange(other.entries_, {});
+    table_ = std::exchange(other.table_, {});
     return *this;
   }
 
   // Room for `count` entries without reallocating.
-  void reserve(std::size_t count) {
-    if (count == 0) return;
-    entries_.reserve(count);
-    if (capacity_ < 2 * count) rebuild(table_size_for(count));
-  }
+  void reserve(std::size_t count) { entries_.reserve(count); }
 
   // Adds the entry, or replaces the value of the entry with an equal name.
-  void insert_or_assign(std::string&& name, Value&& value) {
-    if (capacity_ < 2 * (entries_.size() + 1)) rebuild(table_size_for(entries_.size() + 1));
-    std::size_t slot = std::hash<std::string_view>{}(name) & (capacity_ - 1);
-    for (; table_[slot] != 0; slot = (slot + 1) & (capacity_ - 1)) {
+  // `hash` is the name's hash (equal names, equal hashes); `may_repeat`
+  // false promises that no entry added before has an equal name.
+  void insert_or_assign(std::size_t hash, std::string_view name, Value&& value, bool may_repeat) {
+    if (!may_repeat && table_.empty()) {
+      entries_.push_back(Entry{InlineString(name), std::move(value), hash});
+      return;
+    }
+    if (table_.size() < 2 * (entries_.size() + 1)) rebuild(table_size_for(entries_.size() + 1));
+    const std::size_t mask = table_.size() - 1;
+    std::size_t slot = hash & mask;
+    for (; table_[slot] != 0; slot = (slot + 1) & mask) {
       Entry& entry = entries_[table_[slot] - 1];
-      if (entry.name == name) {
+      if (entry.hash == hash && entry.name == name) {
         entry.value = std::move(value);
         return;
       }
     }
-    entries_.emplace_back(std::move(name), std::move(value));
+    entries_.push_back(Entry{InlineString(name), std::move(value), hash});
     table_[slot] = static_cast<std::uint32_t>(entries_.size());
   }
 
@@ -80,19 +86,18 @@ class OptionMap {
   // A new table of `size` slots holding every entry; the old one stays in
   // place if the allocation fails.
   void rebuild(std::size_t size) {
-    auto table = std::make_unique<std::uint32_t[]>(size);  // zero: empty
+    std::vector<std::uint32_t, PoolAllocator<std::uint32_t>> table(size);  // zero: empty
     for (std::size_t i = 0; i < entries_.size(); ++i) {
-      std::size_t slot = std::hash<std::string_view>{}(entries_[i].name) & (size - 1);
+      std::size_t slot = entries_[i].hash & (size - 1);
       while (table[slot] != 0) slot = (slot + 1) & (size - 1);
       table[slot] = static_cast<std::uint32_t>(i + 1);
     }
     table_ = std::move(table);
-    capacity_ = size;
   }
 
-  std::vector<Entry> entries_;
-  std::unique_ptr<std::uint32_t[]> table_;  // entry number + 1, or 0 for an empty slot
-  std::size_t capacity_ = 0;
+  std::vector<Entry, PoolAllocator<Entry>> entries_;
+  std::vector<std::uint32_t, PoolAllocator<std::uint32_t>>
+      table_;  // entry number + 1, or 0 for an empty slot
 };
 
 }  // namespace norbe::core

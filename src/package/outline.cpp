@@ -51,9 +51,15 @@ std::optional<Map> map_from_dict(PyObject* dict, ConvertValue&& convert_value) {
   const bool filled = for_each_entry(dict, [&](PyObject* key, PyObject* value) {
     auto name = utf8_view(key);
     if (!name) return false;
+    // The str's own hash of its text (cached in the object), never a
+    // subclass's __hash__: equal texts give equal hashes.
+    const Py_hash_t hash = PyUnicode_Type.tp_hash(key);
+    if (hash == -1) return false;
     auto converted = convert_value(value);
     if (!converted) return false;
-    map->insert_or_assign(std::string(*name), std::move(*converted));
+    // The exact str keys of a dict are distinct texts; a subclass's may not be.
+    map->insert_or_assign(static_cast<std::size_t>(hash), *name, std::move(*converted),
+                          !PyUnicode_CheckExact(key));
     return true;
   });
   if (!filled) return std::nullopt;

@@ -5,15 +5,15 @@
 #include <vector>
 
 #include "core/constraint.hpp"
-#include "core/option_value.hpp"
 #include "core/option_map.hpp"
+#include "core/option_value.hpp"
 #include "runtime/classes.hpp"
 
 namespace norbe {
 
 struct Outline {
   std::string name;
-  std::vector<core::Constraint> constraints;
+  core::ConstraintList constraints;
   core::OptionMap<core::SpecOptionValue> set_options;
   core::OptionMap<core::OptionalSpecOptionValue> set_defaults;
 };

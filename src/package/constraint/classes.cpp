@@ -23,7 +23,7 @@ Ref read_on(const core::DependsNode& node) {
   return string_to_object(node.on);
 }
 Ref read_of(const core::NumOfNode& node) {
-  return constraint_list_to_object(node.of);
+  return constraint_list_to_object(node.of.view());
 }
 Ref read_value(const core::ValueNode& node) {
   return option_value_to_object(node.value);

@@ -332,9 +332,9 @@ std::optional<core::ConstraintList> constraint_list_from_object(PyObject* object
   Ref iterator = Ref::steal(PyObject_GetIter(object));
   if (!iterator) return std::nullopt;
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-    auto constraint = constraint_from_object(item.get());
-    if (!constraint) return std::nullopt;
-    constraints.push_back(std::move(*constraint));
+    core::Constraint constraint = constraint_or_failure(item.get());
+    if (constraint.empty()) return std::nullopt;
+    constraints.push_back(std::move(constraint));
   }
   if (PyErr_Occurred()) return std::nullopt;
   return constraints;

@@ -64,6 +64,12 @@ def keyed(*keys):
     return {key: i for i, key in enumerate(keys)}
 
 
+def text_hashed(key):
+    """The key with str's own hash of its text cached in it."""
+    str.__hash__(key)
+    return key
+
+
 # Keys of equal text collapse in any order: exact str before or after a
 # subclass key, enough of them to grow the table, and maps larger than the
 # node pool's size classes.
@@ -72,6 +78,7 @@ MAPS = [
     keyed("k", Key("k"), Key("k")),
     keyed(*["a", "b"], *[Key("k") for _ in range(40)], "k", "c"),
     keyed(*[Key(f"k{i % 7}") for i in range(50)]),
+    keyed(*[text_hashed(Key(f"k{i % 3}")) for i in range(9)], *[Key(f"k{i % 3}") for i in range(9)], "k1"),
     keyed(*[f"option{i}" for i in range(200)]),
     keyed(*[f"a-name-longer-than-the-inline-twenty-three-bytes-{i}" for i in range(9)], Key("x" * 40)),
 ]

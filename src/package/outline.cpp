@@ -43,6 +43,19 @@ bool for_each_entry(PyObject* dict, Visit&& visit) {
   }
 }
 
+// The str's own hash of its text, never a subclass's __hash__: equal texts
+// give equal hashes. With an interpreter lock the hash cached in the object
+// is read in place (a key its dict hashed with str's own hash has it); without
+// one, other threads may be writing that field, so str's slot reads it.
+Py_hash_t text_hash(PyObject* key) {
+#ifdef Py_GIL_DISABLED
+  return PyUnicode_Type.tp_hash(key);
+#else
+  const Py_hash_t cached = reinterpret_cast<PyASCIIObject*>(key)->hash;
+  return cached != -1 ? cached : PyUnicode_Type.tp_hash(key);
+#endif
+}
+
 template <class Map, class ConvertValue>
 std::optional<Map> map_from_dict(PyObject* dict, ConvertValue&& convert_value) {
   if (!PyDict_Check(dict)) return raise_type_mismatch(dict, "dict");
@@ -51,9 +64,7 @@ std::optional<Map> map_from_dict(PyObject* dict, ConvertValue&& convert_value) {
   const bool filled = for_each_entry(dict, [&](PyObject* key, PyObject* value) {
     auto name = utf8_view(key);
     if (!name) return false;
-    // The str's own hash of its text (cached in the object), never a
-    // subclass's __hash__: equal texts give equal hashes.
-    const Py_hash_t hash = PyUnicode_Type.tp_hash(key);
+    const Py_hash_t hash = text_hash(key);
     if (hash == -1) return false;
     auto converted = convert_value(value);
     if (!converted) return false;

@@ -269,12 +269,17 @@ NORBE_ALWAYS_INLINE Failed refuse_unconvertible(PyObject* object) {
   return {};
 }
 
-// As constraint_from_object, empty when it failed (the exception set).
+#ifndef Py_GIL_DISABLED
+// As constraint_from_object, empty when it failed (the exception set): the
+// per-entry step of the list path below, where the whole conversion inlines
+// (used by the iterator path too, try_convert went out of line: about 19
+// instructions more an entry).
 core::Constraint constraint_or_failure(PyObject* object) {
   core::Constraint converted = try_convert(object);
   if (converted.empty() && !PyErr_Occurred()) refuse_unconvertible(object);
   return converted;
 }
+#endif
 
 }  // namespace
 
@@ -332,9 +337,9 @@ std::optional<core::ConstraintList> constraint_list_from_object(PyObject* object
   Ref iterator = Ref::steal(PyObject_GetIter(object));
   if (!iterator) return std::nullopt;
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-    core::Constraint constraint = constraint_or_failure(item.get());
-    if (constraint.empty()) return std::nullopt;
-    constraints.push_back(std::move(constraint));
+    auto constraint = constraint_from_object(item.get());
+    if (!constraint) return std::nullopt;
+    constraints.push_back(std::move(*constraint));
   }
   if (PyErr_Occurred()) return std::nullopt;
   return constraints;

@@ -28,7 +28,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-from workload import load_records, load_variant  # noqa: E402
+from workload import add_index_arguments, load_records, load_variant  # noqa: E402
 
 
 def gil_state():
@@ -87,9 +87,7 @@ def main(argv=None):
     parser = argparse.ArgumentParser(
         description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
     )
-    parser.add_argument("--index", help="a Packages file (plain or compressed)")
-    parser.add_argument("--generated", action="store_true", help="always a generated index")
-    parser.add_argument("--packages", type=int, default=20000, help="size of a generated index")
+    add_index_arguments(parser, packages=20000)
     parser.add_argument("--threads", type=int, nargs="+", default=[1, 2])
     parser.add_argument("--rounds", type=int, default=5)
     args = parser.parse_args(argv)

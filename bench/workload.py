@@ -182,6 +182,13 @@ def load_variant(variant):
     return outlines, lib
 
 
+def add_index_arguments(parser, packages=63000):
+    """The options that choose the index: --index FILE, --generated, --packages N."""
+    parser.add_argument("--index", help="a Packages file (plain or compressed)")
+    parser.add_argument("--generated", action="store_true", help="always a generated index")
+    parser.add_argument("--packages", type=int, default=packages, help="size of a generated index")
+
+
 def load_records(args):
     """(records, a description of their source)."""
     path = None if args.generated else (args.index or find_index())
@@ -346,9 +353,7 @@ def main(argv=None):
     parser = argparse.ArgumentParser(
         description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
     )
-    parser.add_argument("--index", help="a Packages file (plain or compressed)")
-    parser.add_argument("--generated", action="store_true", help="use a generated index")
-    parser.add_argument("--packages", type=int, default=63000, help="size of a generated index")
+    add_index_arguments(parser)
     parser.add_argument("--rounds", type=int, default=9)
     parser.add_argument("--baseline-rounds", type=int, default=3, help="the slow baseline runs fewer rounds")
     parser.add_argument("--collector-rounds", type=int, default=1, help="rounds with the cyclic collector on")

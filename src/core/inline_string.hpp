@@ -86,7 +86,7 @@ class InlineString {
 
   void assign_new(const char* data, std::size_t size) {
     if (size <= inline_capacity) {
-      if (size != 0) std::memcpy(raw_, data, size);
+      copy_short(raw_, data, size);
       set_inline_size(size);
       return;
     }
@@ -95,6 +95,27 @@ class InlineString {
     const Heap heap{block, size};
     std::memcpy(raw_, &heap, sizeof heap);
     raw_[kTag] = kHeap;
+  }
+
+  // Copies up to 23 bytes with at most two fixed-size moves that may
+  // overlap, instead of a call of the C library's memcpy for a size it
+  // learns at run time (most names are copied here).
+  static void copy_short(char* to, const char* from, std::size_t size) noexcept {
+    if (size >= 8) {
+      if (size >= 16) {
+        std::memcpy(to, from, 16);
+      } else {
+        std::memcpy(to, from, 8);
+      }
+      std::memcpy(to + size - 8, from + size - 8, 8);
+    } else if (size >= 4) {
+      std::memcpy(to, from, 4);
+      std::memcpy(to + size - 4, from + size - 4, 4);
+    } else if (size != 0) {
+      to[0] = from[0];
+      to[size / 2] = from[size / 2];
+      to[size - 1] = from[size - 1];
+    }
   }
 
   void release() noexcept {

@@ -31,10 +31,18 @@
 
 namespace norbe::core {
 
-template <class Value>
+template <class ValueT>
 class OptionMap {
  public:
+  using Value = ValueT;
+
   struct Entry {
+    // The value is made by `make` in its place (a prvalue: never moved).
+    template <class Make>
+    Entry(std::string_view name, std::size_t hash, Make&& make) : name(name), value(make()), hash(hash) {}
+    Entry(std::string_view name, std::size_t hash, Value&& value)
+        : name(name), value(std::move(value)), hash(hash) {}
+
     InlineString name;
     Value value;
     std::size_t hash;
@@ -52,12 +60,23 @@ class OptionMap {
   // Room for `count` entries without reallocating.
   void reserve(std::size_t count) { entries_.reserve(count); }
 
+  // Whether a name known to differ from every name added so far may be
+  // appended with append_distinct (no table has been built).
+  bool appends_distinct() const noexcept { return table_.empty(); }
+
+  // Appends an entry whose name differs from every name added so far (the
+  // caller checked appends_distinct()), its value made in place by `make`.
+  template <class Make>
+  void append_distinct(std::size_t hash, std::string_view name, Make&& make) {
+    entries_.emplace_back(name, hash, std::forward<Make>(make));
+  }
+
   // Adds the entry, or replaces the value of the entry with an equal name.
   // `hash` is the name's hash (equal names, equal hashes); `may_repeat`
   // false promises that no entry added before has an equal name.
   void insert_or_assign(std::size_t hash, std::string_view name, Value&& value, bool may_repeat) {
     if (!may_repeat && table_.empty()) {
-      entries_.push_back(Entry{InlineString(name), std::move(value), hash});
+      entries_.emplace_back(name, hash, std::move(value));
       return;
     }
     if (table_.size() < 2 * (entries_.size() + 1)) rebuild(table_size_for(entries_.size() + 1));
@@ -70,7 +89,7 @@ class OptionMap {
         return;
       }
     }
-    entries_.push_back(Entry{InlineString(name), std::move(value), hash});
+    entries_.emplace_back(name, hash, std::move(value));
     table_[slot] = static_cast<std::uint32_t>(entries_.size());
   }
 

@@ -1,6 +1,9 @@
 #include "package/outline.hpp"
 
+#include <type_traits>
+
 #include "conversions.hpp"
+#include "package/version.hpp"
 #include "runtime/log.hpp"
 
 namespace norbe {
@@ -11,36 +14,6 @@ constexpr log::CallSite kUnexpectedKeyword{log::Level::Error, "norbe::package::o
 
 bool given(PyObject* argument) {
   return argument != nullptr && argument != Py_None;
-}
-
-// Walks a dict with PyDict_Next while user code run by the value conversions
-// may change it: a change of size, or more entries than it had, is an
-// internal failure. `visit` returns false when it failed (exception set).
-// Each step, with the references it takes, runs in the dict's critical
-// section: without an interpreter lock another thread may change the dict
-// between two steps (and is refused like the conversions' own changes), never
-// within one.
-template <class Visit>
-bool for_each_entry(PyObject* dict, Visit&& visit) {
-  const Py_ssize_t initial = PyDict_GET_SIZE(dict);
-  Py_ssize_t remaining = initial;
-  Py_ssize_t position = 0;
-  for (;;) {
-    Ref held_key;
-    Ref held_value;
-    {
-      CriticalSection section(dict);
-      if (PyDict_GET_SIZE(dict) != initial) panic("dictionary changed size during iteration");
-      if (remaining == -1) panic("dictionary keys changed during iteration");
-      PyObject* key = nullptr;
-      PyObject* value = nullptr;
-      if (!PyDict_Next(dict, &position, &key, &value)) return true;
-      held_key = Ref::borrow(key);
-      held_value = Ref::borrow(value);
-    }
-    --remaining;
-    if (!visit(held_key.get(), held_value.get())) return false;
-  }
 }
 
 // The str's own hash of its text, never a subclass's __hash__: equal texts
@@ -56,25 +29,107 @@ Py_hash_t text_hash(PyObject* key) {
 #endif
 }
 
+// A map value holding alternative K of the option value, made from `args`.
+template <class Value, core::OptionKind K, class... Args>
+Value value_in_place(Args&&... args) {
+  constexpr auto kKind = std::in_place_index<static_cast<std::size_t>(K)>;
+  if constexpr (std::is_same_v<Value, core::SpecOptionValue>) {
+    return Value(kKind, std::forward<Args>(args)...);
+  } else {
+    return Value(std::in_place, kKind, std::forward<Args>(args)...);
+  }
+}
+
+// Appends the entry if its value is of an exact type whose conversion runs
+// no code of the user's (a set_defaults None too), the value made in its
+// place; false, with nothing appended, for any other value.
+template <class Map>
+bool append_plain_value(Map& map, std::size_t hash, std::string_view name, PyObject* value) {
+  using Value = typename Map::Value;
+  using core::OptionKind;
+  auto append = [&](auto make) {
+    map.append_distinct(hash, name, make);
+    return true;
+  };
+  PyTypeObject* type = Py_TYPE(value);
+  if (type == &PyUnicode_Type) {
+    if (!PyUnicode_IS_COMPACT_ASCII(value)) return false;
+    const auto* data = static_cast<const char*>(PyUnicode_DATA(value));
+    const auto size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(value));
+    return append([&] { return value_in_place<Value, OptionKind::Str>(data, size); });
+  }
+  if (type == &PyLong_Type) {
+    auto* integer = reinterpret_cast<PyLongObject*>(value);
+    if (!PyUnstable_Long_IsCompact(integer)) return false;  // the general path: wider ints
+    const auto compact = static_cast<std::int64_t>(PyUnstable_Long_CompactValue(integer));
+    return append([&] { return value_in_place<Value, OptionKind::Int>(compact); });
+  }
+  if (type == &PyBool_Type) {
+    const bool truth = value == Py_True;
+    return append([&] { return value_in_place<Value, OptionKind::Bool>(truth); });
+  }
+  if (type == &PyFloat_Type) {
+    const double real = PyFloat_AS_DOUBLE(value);
+    return append([&] { return value_in_place<Value, OptionKind::Float>(real); });
+  }
+  if (type == VersionClass::type_object) {
+    const core::Version& version = VersionClass::cast(value)->payload;
+    return append([&] { return value_in_place<Value, OptionKind::Version>(version); });
+  }
+  if constexpr (!std::is_same_v<Value, core::SpecOptionValue>) {
+    if (value == Py_None) return append([] { return Value(); });
+  }
+  return false;
+}
+
+// Fills the map from a dict, walked with PyDict_Next while user code run by
+// the value conversions may change it: a change of size, or more entries
+// than it had, is an internal failure. Each step runs in the dict's critical
+// section: without an interpreter lock another thread may change the dict
+// between two steps (and is refused like the conversions' own changes),
+// never within one. An exact str key with a value of a plain type is stored
+// within the step, holding nothing; any other entry's key and value are held
+// and the value converted after the step (its conversion may run user code).
 template <class Map, class ConvertValue>
 std::optional<Map> map_from_dict(PyObject* dict, ConvertValue&& convert_value) {
   if (!PyDict_Check(dict)) return raise_type_mismatch(dict, "dict");
   std::optional<Map> map(std::in_place);
-  map->reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
-  const bool filled = for_each_entry(dict, [&](PyObject* key, PyObject* value) {
-    auto name = utf8_view(key);
-    if (!name) return false;
-    const Py_hash_t hash = text_hash(key);
-    if (hash == -1) return false;
-    auto converted = convert_value(value);
-    if (!converted) return false;
-    // The exact str keys of a dict are distinct texts; a subclass's may not be.
-    map->insert_or_assign(static_cast<std::size_t>(hash), *name, std::move(*converted),
-                          !PyUnicode_CheckExact(key));
-    return true;
-  });
-  if (!filled) return std::nullopt;
-  return map;
+  const Py_ssize_t initial = PyDict_GET_SIZE(dict);
+  map->reserve(static_cast<std::size_t>(initial));
+  Py_ssize_t remaining = initial;
+  Py_ssize_t position = 0;
+  for (;;) {
+    Ref held_key;
+    Ref held_value;
+    std::string_view name;
+    Py_hash_t hash = -1;
+    bool exact_key = false;
+    {
+      CriticalSection section(dict);
+      if (PyDict_GET_SIZE(dict) != initial) panic("dictionary changed size during iteration");
+      if (remaining == -1) panic("dictionary keys changed during iteration");
+      PyObject* key = nullptr;
+      PyObject* value = nullptr;
+      if (!PyDict_Next(dict, &position, &key, &value)) return map;
+      --remaining;
+      auto text = utf8_view(key);
+      if (!text) return std::nullopt;
+      name = *text;
+      hash = text_hash(key);
+      if (hash == -1) return std::nullopt;
+      // The exact str keys of a dict are distinct texts; a subclass's may not be.
+      exact_key = PyUnicode_CheckExact(key);
+      if (exact_key && map->appends_distinct() &&
+          append_plain_value(*map, static_cast<std::size_t>(hash), name, value)) {
+        continue;
+      }
+      held_key = Ref::borrow(key);
+      held_value = Ref::borrow(value);
+    }
+    auto converted = convert_value(held_value.get());
+    if (!converted) return std::nullopt;
+    map->insert_or_assign(static_cast<std::size_t>(hash), name, std::move(*converted), !exact_key);
+  }
 }
 
 // A set_defaults value: None is an entry without a value.

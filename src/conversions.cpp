@@ -325,9 +325,13 @@ std::optional<core::ConstraintList> constraint_list_from_object(PyObject* object
     // that changes the list), and each item is held while it is converted.
     // (Without the interpreter lock the list is read through its iterator,
     // which locks it.)
+    // An instance of the module's classes is copied running no user code,
+    // so it need not be held.
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(object); ++i) {
-      Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(object, i));
-      core::Constraint constraint = constraint_or_failure(item.get());
+      PyObject* entry = PySequence_Fast_GET_ITEM(object, i);
+      const int own = own_class_index(Py_TYPE(entry), ConstraintClasses{});
+      core::Constraint constraint = own >= 0 ? copy_own(entry, own, ConstraintClasses{})
+                                             : constraint_or_failure(Ref::borrow(entry).get());
       if (constraint.empty()) return std::nullopt;
       constraints.push_back(std::move(constraint));
     }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cassert>
 #include <cstring>
 
@@ -14,7 +15,8 @@ namespace {
 // What a non-separator entry is; one byte per entry in the block.
 enum class Slot : std::uint8_t { Int, Str, Single, Rest };
 
-constexpr std::size_t header_words = 2;
+constexpr std::size_t header_words = 3;
+constexpr std::size_t owners_word = 2;
 
 bool is_separator(char c) {
   return c == '.' || c == '-' || c == '+';
@@ -79,7 +81,8 @@ PartClass classify_part(std::string_view s, std::uint8_t classes, bool after_res
   return {true, Slot::Str, {}};
 }
 
-// Block layout helpers; w[0] is the non-separator count, w[1] the text length.
+// Block layout helpers; w[0] is the non-separator count, w[1] the text length,
+// w[2] the count of owners.
 std::size_t block_words(std::size_t entries, std::size_t text_size) {
   constexpr std::size_t word = sizeof(std::uint64_t);
   const std::size_t bytes = entries + text_size;  // the kind bytes and the text
@@ -110,6 +113,7 @@ class VersionBuilder {
   VersionBuilder(std::string_view input, std::size_t entries) : input_(input) {
     block_ = std::make_unique_for_overwrite<std::uint64_t[]>(block_words(entries, input.size()));
     block_[0] = entries;
+    block_[owners_word] = 1;
     ends_ = block_.get() + header_words;
     slots_ = reinterpret_cast<char*>(ends_ + entries);
     text_ = slots_ + entries;
@@ -137,7 +141,7 @@ class VersionBuilder {
     // The slots sit right after the ends, so the text never moves.
     block_[1] = input_.size() - removed_;
     Version v;
-    v.block_ = std::move(block_);
+    v.block_ = block_.release();
     return v;
   }
 
@@ -158,32 +162,46 @@ class VersionBuilder {
   std::size_t removed_ = 0;  // leading zeros dropped so far
 };
 
-Version::Version(const Version& other) {
-  if (const std::uint64_t* w = other.block_.get()) {
-    const std::size_t words = block_words(w[0], w[1]);
-    block_ = std::make_unique_for_overwrite<std::uint64_t[]>(words);
-    std::memcpy(block_.get(), w, words * sizeof(std::uint64_t));
-  }
+namespace {
+std::atomic_ref<std::uint64_t> owners_of(std::uint64_t* w) noexcept {
+  return std::atomic_ref<std::uint64_t>(w[owners_word]);
+}
+}  // namespace
+
+Version::Version(const Version& other) noexcept : block_(other.block_) {
+  if (block_ != nullptr) owners_of(block_).fetch_add(1, std::memory_order_relaxed);
 }
 
-Version& Version::operator=(const Version& other) {
+Version& Version::operator=(const Version& other) noexcept {
   if (this != &other) *this = Version(other);
   return *this;
 }
 
+Version& Version::operator=(Version&& other) noexcept {
+  if (this != &other) {
+    release();
+    block_ = std::exchange(other.block_, nullptr);
+  }
+  return *this;
+}
+
+void Version::release() noexcept {
+  if (block_ != nullptr && owners_of(block_).fetch_sub(1, std::memory_order_acq_rel) == 1) delete[] block_;
+}
+
 std::size_t Version::size() const noexcept {
-  const std::uint64_t* w = block_.get();
+  const std::uint64_t* w = block_;
   return w == nullptr ? 0 : 2 * w[0] - 1;
 }
 
 std::string_view Version::text() const noexcept {
-  const std::uint64_t* w = block_.get();
+  const std::uint64_t* w = block_;
   if (w == nullptr) return {};
   return {text_of(w), static_cast<std::size_t>(w[1])};
 }
 
 std::string_view Version::text(std::size_t i) const noexcept {
-  const std::uint64_t* w = block_.get();
+  const std::uint64_t* w = block_;
   const std::uint64_t* ends = ends_of(w);
   const std::size_t j = i / 2;
   if (i % 2 == 1) return {text_of(w) + ends[j], 1};
@@ -193,7 +211,7 @@ std::string_view Version::text(std::size_t i) const noexcept {
 
 VersionPartKind Version::kind(std::size_t i) const noexcept {
   if (i % 2 == 1) return VersionPartKind::Sep;
-  switch (static_cast<Slot>(slots_of(block_.get())[i / 2])) {
+  switch (static_cast<Slot>(slots_of(block_)[i / 2])) {
     case Slot::Int:
       return VersionPartKind::Int;
     case Slot::Str:
@@ -208,7 +226,7 @@ VersionPartKind Version::kind(std::size_t i) const noexcept {
 VersionPart Version::part(std::size_t i) const noexcept {
   const std::string_view s = text(i);
   if (i % 2 == 1) return Separator{static_cast<char32_t>(s[0])};
-  switch (static_cast<Slot>(slots_of(block_.get())[i / 2])) {
+  switch (static_cast<Slot>(slots_of(block_)[i / 2])) {
     case Slot::Int: {
       std::uint64_t value = 0;
       digits_value(s, value);

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 
 namespace norbe::core {
@@ -37,11 +38,13 @@ using VersionPart = std::variant<std::uint64_t, std::string_view, WildcardKind, 
 class Version {
  public:
   Version() noexcept = default;
-  Version(const Version& other);
-  Version& operator=(const Version& other);
-  Version(Version&& other) noexcept = default;
-  Version& operator=(Version&& other) noexcept = default;
-  ~Version() = default;
+  // Copies share the block (it never changes): a count of owners in it,
+  // updated atomically, frees it with the last one.
+  Version(const Version& other) noexcept;
+  Version& operator=(const Version& other) noexcept;
+  Version(Version&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
+  Version& operator=(Version&& other) noexcept;
+  ~Version() { release(); }
 
   // The number of entries, separators included.
   std::size_t size() const noexcept;
@@ -62,9 +65,11 @@ class Version {
 
  private:
   friend class VersionBuilder;
-  // Word 0: non-separator count m; word 1: text length; then m offsets in
-  // the text where each non-separator ends; then m kind bytes and the text.
-  std::unique_ptr<std::uint64_t[]> block_;
+  void release() noexcept;
+  // Word 0: non-separator count m; word 1: text length; word 2: the count
+  // of owners; then m offsets in the text where each non-separator ends;
+  // then m kind bytes and the text.
+  std::uint64_t* block_ = nullptr;
 };
 
 enum class VersionErrorKind : std::uint8_t { TrailingSeparator, InvalidPart, EmptyPart, PartAfterRest };

@@ -362,22 +362,26 @@ class Program {
     return c;
   }
 
-  // A child slot of the node, if it has one.
+  // A child slot of the node, if it has one, to write: a node (or a NumOf's
+  // block) shared with other trees is copied first.
   Constraint* child(Constraint& c) {
     if (c.empty()) return nullptr;
     switch (c.kind()) {
-      case ConstraintKind::Cmp:
-        return in_.ConsumeBool() ? &c.as<CmpNode>().lhs : &c.as<CmpNode>().rhs;
-      case ConstraintKind::IfThen:
-        return in_.ConsumeBool() ? &c.as<IfThenNode>().cond : &c.as<IfThenNode>().then;
+      case ConstraintKind::Cmp: {
+        CmpNode& node = c.mutate<CmpNode>();
+        return in_.ConsumeBool() ? &node.lhs : &node.rhs;
+      }
+      case ConstraintKind::IfThen: {
+        IfThenNode& node = c.mutate<IfThenNode>();
+        return in_.ConsumeBool() ? &node.cond : &node.then;
+      }
       case ConstraintKind::Maximize:
-        return &c.as<MaximizeNode>().item;
+        return &c.mutate<MaximizeNode>().item;
       case ConstraintKind::Minimize:
-        return &c.as<MinimizeNode>().item;
+        return &c.mutate<MinimizeNode>().item;
       case ConstraintKind::NumOf: {
-        // A slot to write: a block shared with other copies is copied first.
         if (c.as<NumOfNode>().of.empty()) return nullptr;
-        const std::span<Constraint> of = c.as<NumOfNode>().of.mutate();
+        const std::span<Constraint> of = c.mutate<NumOfNode>().of.mutate();
         return &of[in_.ConsumeIntegralInRange<std::size_t>(0, of.size() - 1)];
       }
       default:
@@ -445,12 +449,12 @@ class Program {
       }
       case 6: {  // graft a copy of a tree below a node of (maybe) the same tree
         // The copy is made before the slot is opened for writing (a slot of
-        // a NumOf block must not receive a copy that shares that block).
+        // a node must not receive a copy that shares that node).
         const Constraint& from = slot();
         if (!small(from)) break;
         Constraint copy(from);
         Constraint& root = slot();
-        // Every other tree keeps its text, whatever blocks it shared with this one.
+        // Every other tree keeps its text, whatever nodes it shared with this one.
         std::vector<std::string> others;
         for (const Constraint& c : slots_)
           others.push_back(&c == &root || !small(c) ? "" : constraint_text(c));
@@ -486,12 +490,12 @@ class Program {
         const std::string text = constraint_text(c);
         switch (c.kind()) {
           case ConstraintKind::NumOf: {
-            NumOfNode node = std::move(c.as<NumOfNode>());
+            NumOfNode node = std::move(c.mutate<NumOfNode>());
             c = Constraint(std::move(node));
             break;
           }
           case ConstraintKind::Cmp: {
-            CmpNode node = std::move(c.as<CmpNode>());
+            CmpNode node = std::move(c.mutate<CmpNode>());
             c = Constraint(std::move(node));
             break;
           }

@@ -120,47 +120,43 @@ struct ConstraintAccess {
   }
 
   // Walks a tree in text order with an explicit stack: for each node the
-  // visitor's enter(node, out) runs, then each child in turn, with
-  // between(node, i) before child i > 0, then leave(node, out). `out` is the
-  // visitor's token for the node: what enter() returned, or for a child what
-  // child_out(parent, parent's out, i) gave. Empty constraints are skipped.
+  // visitor's enter(node) runs, then each child in turn, with
+  // between(node, i) before child i > 0, then leave(node). Empty
+  // constraints are skipped.
   template <class Visitor>
-  static void walk(const Constraint& root, typename Visitor::Out root_out, Visitor& visitor) {
-    using Out = typename Visitor::Out;
+  static void walk(const Constraint& root, Visitor& visitor) {
     struct Frame {
       const Constraint* c;
-      Out out;
       std::size_t next;
       std::size_t count;
     };
     SmallStack<Frame, 32> stack;
-    const auto enter = [&](const Constraint& c, Out out) {
+    const auto enter = [&](const Constraint& c) {
       if (c.node_ == nullptr) return;
       visit(c, [&]<class Node>(const Node& node) {
-        out = visitor.enter(node, out);
+        visitor.enter(node);
         std::size_t count = 0;
-        if constexpr (!is_leaf_node<Node> && Visitor::template descends<Node>) count = node.child_count();
+        if constexpr (!is_leaf_node<Node>) count = node.child_count();
         if (count == 0) {
-          visitor.leave(node, out);
+          visitor.leave(node);
         } else {
-          stack.push({&c, out, 0, count});
+          stack.push({&c, 0, count});
         }
       });
     };
-    enter(root, root_out);
+    enter(root);
     while (!stack.empty()) {
       Frame& top = stack.top();
       if (top.next == top.count) {
         const Frame done = stack.pop();
-        visit(*done.c, [&](const auto& node) { visitor.leave(node, done.out); });
+        visit(*done.c, [&](const auto& node) { visitor.leave(node); });
         continue;
       }
       const std::size_t i = top.next++;
-      const Out parent_out = top.out;
       visit(*top.c, [&]<class Node>(const Node& node) {
-        if constexpr (!is_leaf_node<Node> && Visitor::template descends<Node>) {  // others have no frame
+        if constexpr (!is_leaf_node<Node>) {  // leaves have no frame
           if (i > 0) visitor.between(node, i);
-          enter(node.child(i), visitor.child_out(node, parent_out, i));
+          enter(node.child(i));
         }
       });
     }
@@ -168,79 +164,61 @@ struct ConstraintAccess {
 
   // The text form: literals around and between the children, leaves' payloads.
   struct TextVisitor {
-    struct Out {};
     std::string& text;
-    template <class Node>
-    static constexpr bool descends = true;
 
     template <class Node>
-    Out enter(const Node& node, Out out) {
+    void enter(const Node& node) {
       text += Node::prefix;
       if constexpr (is_leaf_node<Node>) node.append_payload(text);
-      return out;
     }
     template <class Node>
     void between(const Node& node, std::size_t) {
       text += node.separator();
     }
     template <class Node>
-    static Out child_out(const Node&, Out out, std::size_t) noexcept {
-      return out;
-    }
-    template <class Node>
-    void leave(const Node&, Out) {
+    void leave(const Node&) {
       text += Node::suffix;
     }
   };
 
-  // The deep copy: each node is hung into its slot as soon as it exists, with
-  // empty child slots, so the copy is a complete tree at every step and a
-  // failed allocation leaves nothing that its destructor does not free.
-  struct CopyVisitor {
-    using Out = Constraint*;  // the slot of the copy
-    // A node that shares its children is copied whole, children included.
-    template <class Node>
-    static constexpr bool descends = !is_shared_node<Node>;
-
-    template <class Node>
-    static Out enter(const Node& node, Out slot) {
-      if constexpr (is_leaf_node<Node> || is_shared_node<Node>) {
-        attach(*slot, {kind_of_node<Node>(), new Node(node)});
+  // Gives up this constraint's share of an inner node: true when it was the
+  // last, and the node is the caller's to take apart.
+  static bool claim(Owned owned) noexcept {
+    return visit(owned.kind, owned.node, []<class Node>(Node& node) {
+      if constexpr (is_leaf_node<Node>) {
+        return true;
       } else {
-        attach(*slot, {kind_of_node<Node>(), new Node(node.shell())});
+        return node.owners.drop();
       }
-      return slot;
-    }
-    template <class Node>
-    static void between(const Node&, std::size_t) noexcept {}
-    template <class Node>
-    static Out child_out(const Node&, Out slot, std::size_t i) noexcept {
-      return &static_cast<Node*>(slot->node_)->child(i);
-    }
-    template <class Node>
-    static void leave(const Node&, Out) noexcept {}
-  };
+    });
+  }
 
-  // The last child slot of the node that holds an inner node (or the link
-  // back up, which never has a leaf's kind), or null. Leaves met on the way
-  // are freed at once, and released entries leave a NumOf's block, so the
-  // search stays short; a block that other copies still share is let go of,
-  // not walked.
+  // The last child slot of the node that holds an inner node this tree was
+  // the last owner of (or the link back up, which never has a leaf's kind),
+  // or null. Leaves met on the way are freed at once, inner nodes that other
+  // trees still hold are let go of, and released entries leave a NumOf's
+  // block, so the search stays short; a block that other copies still share
+  // is let go of, not walked.
   template <class Node>
   static Constraint* last_child(Node& node) noexcept {
     if constexpr (std::is_same_v<Node, NumOfNode>) {
       if (!node.of.claim()) return nullptr;
       for (std::size_t i = node.of.size(); i-- > 0;) {
         Constraint& child = node.of.slot(i);
-        if (!child.empty() && !is_leaf(child.kind_)) return &child;
-        if (!child.empty()) delete_node(detach(child));
+        if (!child.empty() && !is_leaf(child.kind_) && claim({child.kind_, child.node_})) return &child;
+        if (!child.empty() && is_leaf(child.kind_)) delete_node(detach(child));
+        child.node_ = nullptr;
         node.of.pop_back();
       }
     } else if constexpr (!is_leaf_node<Node>) {
       for (std::size_t i = node.child_count(); i-- > 0;) {
         Constraint& child = node.child(i);
         if (child.empty()) continue;
-        if (!is_leaf(child.kind_)) return &child;
+        if (!is_leaf(child.kind_)) {
+          if (claim({child.kind_, child.node_})) return &child;
+          child.node_ = nullptr;  // another tree's now
+          continue;
+        }
         delete_node(detach(child));
       }
     }
@@ -248,6 +226,24 @@ struct ConstraintAccess {
   }
   static Constraint* last_child(Owned owned) noexcept {
     return visit(owned.kind, owned.node, [](auto& node) { return last_child(node); });
+  }
+
+  // The slot of the node that holds the link back up while a child is
+  // released: the last one still holding anything (those after it are
+  // released already).
+  template <class Node>
+  static Constraint* link_slot(Node& node) noexcept {
+    if constexpr (std::is_same_v<Node, NumOfNode>) {
+      return &node.of.slot(node.of.size() - 1);
+    } else if constexpr (!is_leaf_node<Node>) {
+      for (std::size_t i = node.child_count(); i-- > 0;) {
+        if (!node.child(i).empty()) return &node.child(i);
+      }
+    }
+    return nullptr;
+  }
+  static Constraint* link_slot(Owned owned) noexcept {
+    return visit(owned.kind, owned.node, [](auto& node) { return link_slot(node); });
   }
 
   static void delete_node(Owned owned) noexcept {
@@ -272,7 +268,7 @@ struct ConstraintAccess {
       }
       delete_node(cur);
       if (parent.node == &top) return;
-      const Owned up = detach(*last_child(parent));
+      const Owned up = detach(*link_slot(parent));
       cur = parent;
       parent = up;
     }
@@ -281,25 +277,28 @@ struct ConstraintAccess {
   static void dispose(Owned owned) noexcept {
     if (is_leaf(owned.kind)) {
       delete_node(owned);
-    } else {
+    } else if (claim(owned)) {
       release(owned);
     }
   }
 
-  // A copy of src in the empty dst.
+  // A copy of src in the empty dst: a leaf's own node, or another owner of
+  // the inner node.
   static void copy(const Constraint& src, Constraint& dst) {
-    if (src.node_ != nullptr && (is_leaf(src.kind_) || src.kind_ == ConstraintKind::NumOf)) {
-      // One node: nothing to walk.
-      visit(src, [&]<class Node>(const Node& node) { CopyVisitor::enter(node, &dst); });
-      return;
-    }
-    CopyVisitor visitor;
-    walk(src, &dst, visitor);
+    if (src.node_ == nullptr) return;
+    visit(src, [&]<class Node>(const Node& node) {
+      if constexpr (is_leaf_node<Node>) {
+        attach(dst, {src.kind_, new Node(node)});
+      } else {
+        const_cast<Node&>(node).owners.add();
+        attach(dst, {src.kind_, src.node_});
+      }
+    });
   }
 
   static void append_text(std::string& out, const Constraint& root) {
     TextVisitor visitor{out};
-    walk(root, {}, visitor);
+    walk(root, visitor);
   }
 
   static std::optional<ValueType> value_type(const Constraint& c) {

@@ -1,6 +1,9 @@
-// The constraint expression tree: eight variants, each node owned by exactly
-// one parent. Copy, release and text walk the tree without recursion, so a
-// tree of any depth is safe on any thread's stack.
+// The constraint expression tree: eight variants. A leaf (Depends,
+// SpecOption, Value) belongs to one parent; an inner node is shared by the
+// copies of the trees that hold it, and never changes while shared, so every
+// tree still behaves as a deep copy of its own. Release and text walk the
+// tree without recursion, so a tree of any depth is safe on any thread's
+// stack.
 #pragma once
 
 #include <atomic>
@@ -54,8 +57,30 @@ struct NumOfNode;
 struct SpecOptionNode;
 struct ValueNode;
 
-// A tag and one owning pointer to a separately allocated node. A moved-from
+// The count of owners of an inner node: the constraints that hold it. A
+// copy of a node (its payload copied into a node of its own) starts with one.
+class SharedCount {
+ public:
+  SharedCount() noexcept = default;
+  SharedCount(const SharedCount&) noexcept {}
+  SharedCount& operator=(const SharedCount&) noexcept { return *this; }
+
+  void add() noexcept { owners_.fetch_add(1, std::memory_order_relaxed); }
+  // True when the caller was the last owner: the node is its own to take
+  // apart. (A sole owner is the only one who could add an owner.)
+  bool drop() noexcept {
+    return owners_.load(std::memory_order_acquire) == 1 ||
+           owners_.fetch_sub(1, std::memory_order_acq_rel) == 1;
+  }
+  bool shared() const noexcept { return owners_.load(std::memory_order_acquire) != 1; }
+
+ private:
+  std::atomic<std::uint32_t> owners_{1};
+};
+
+// A tag and one pointer to a separately allocated node. A moved-from
 // constraint is empty (holds no node); every other constraint holds one.
+// Copying a leaf copies its node; copying an inner node adds an owner.
 class Constraint {
  public:
   Constraint() noexcept = default;
@@ -63,7 +88,7 @@ class Constraint {
   template <class Node>
   requires(!std::is_same_v<Node, Constraint>) explicit Constraint(Node node);
 
-  Constraint(const Constraint& other);  // deep copy, iterative
+  Constraint(const Constraint& other);  // a leaf's node copied, an inner node shared
   Constraint& operator=(const Constraint& other);
   Constraint(Constraint&& other) noexcept : kind_(other.kind_), node_(std::exchange(other.node_, nullptr)) {}
   Constraint& operator=(Constraint&& other) noexcept;
@@ -79,10 +104,11 @@ class Constraint {
   const Node& as() const noexcept {
     return *static_cast<const Node*>(node_);
   }
+  // The node to write: one shared with other trees is copied first (its
+  // children then shared with the original). Whatever is written into it
+  // must not hold this node: make such a copy before calling mutate().
   template <class Node>
-  Node& as() noexcept {
-    return *static_cast<Node*>(node_);
-  }
+  Node& mutate();
 
   // A constraint holding a new node of type Node brace-initialised from
   // `args` (a payload to copy or move, or its fields): one allocation, no
@@ -108,21 +134,20 @@ using ConstraintList = std::vector<Constraint, PoolAllocator<Constraint>>;
 //   prefix, then the children (or a leaf's payload) with `separator` between
 //   them, then suffix.
 //
-// A leaf writes its payload with append_payload(); an inner node makes its
-// shell(), a copy of itself with empty child slots, for the copy, unless it
-// shares its children between copies (shares_children: copied whole). Adding a
-// kind means adding its node here, its name to ConstraintKind, its type to
-// ConstraintNodes and its case to the one switch (ConstraintAccess::visit).
+// A leaf writes its payload with append_payload(); an inner node keeps the
+// count of its owners (`owners`). Adding a kind means adding its node here,
+// its name to ConstraintKind, its type to ConstraintNodes and its case to the
+// one switch (ConstraintAccess::visit).
 
 // "[ " lhs " ] <op> [ " rhs " ]"
 struct CmpNode {
   Constraint lhs;
   Constraint rhs;
   CmpType op;
+  SharedCount owners{};  // in the padding after op
 
   static constexpr std::string_view prefix = "[ ", suffix = " ]";
   std::string_view separator() const noexcept;
-  CmpNode shell() const noexcept { return {Constraint(), Constraint(), op}; }
   static constexpr std::size_t child_count() noexcept { return 2; }
   const Constraint& child(std::size_t i) const noexcept { return i == 0 ? lhs : rhs; }
   Constraint& child(std::size_t i) noexcept { return i == 0 ? lhs : rhs; }
@@ -144,10 +169,10 @@ struct DependsNode {
 struct IfThenNode {
   Constraint cond;
   Constraint then;
+  SharedCount owners{};
 
   static constexpr std::string_view prefix = "If( ", suffix = " ]";
   static constexpr std::string_view separator() noexcept { return " ) Then [ "; }
-  static IfThenNode shell() noexcept { return {}; }
   static constexpr std::size_t child_count() noexcept { return 2; }
   const Constraint& child(std::size_t i) const noexcept { return i == 0 ? cond : then; }
   Constraint& child(std::size_t i) noexcept { return i == 0 ? cond : then; }
@@ -158,10 +183,10 @@ struct IfThenNode {
 // "Maximize( " item " )"
 struct MaximizeNode {
   Constraint item;
+  SharedCount owners{};
 
   static constexpr std::string_view prefix = "Maximize( ", suffix = " )";
   static constexpr std::string_view separator() noexcept { return {}; }
-  static MaximizeNode shell() noexcept { return {}; }
   static constexpr std::size_t child_count() noexcept { return 1; }
   const Constraint& child(std::size_t) const noexcept { return item; }
   Constraint& child(std::size_t) noexcept { return item; }
@@ -172,10 +197,10 @@ struct MaximizeNode {
 // "Minimize( " item " )"
 struct MinimizeNode {
   Constraint item;
+  SharedCount owners{};
 
   static constexpr std::string_view prefix = "Minimize( ", suffix = " )";
   static constexpr std::string_view separator() noexcept { return {}; }
-  static MinimizeNode shell() noexcept { return {}; }
   static constexpr std::size_t child_count() noexcept { return 1; }
   const Constraint& child(std::size_t) const noexcept { return item; }
   Constraint& child(std::size_t) noexcept { return item; }
@@ -184,10 +209,10 @@ struct MinimizeNode {
 };
 
 // The entries of a NumOf: one block from the node pool holding its counts
-// and the entries, sized once. Copies of a NumOf share the block (a count of owners in the block,
+// and the entries, sized once. Copies of a NumOf's payload (a NumOf object's
+// own, copied into a tree) share the block (a count of owners in the block,
 // updated atomically), and a shared block is never changed: writing an entry
-// first copies the block (mutate()), so every tree still behaves as a deep
-// copy of its own.
+// first copies the block (mutate()).
 class NumOfEntries {
  public:
   NumOfEntries() noexcept = default;
@@ -245,11 +270,10 @@ class NumOfEntries {
 // "NumOf( " entries joined by ", " " )"; no entries: "NumOf(  )".
 struct NumOfNode {
   NumOfEntries of;
+  SharedCount owners{};
 
   static constexpr std::string_view prefix = "NumOf( ", suffix = " )";
   static constexpr std::string_view separator() noexcept { return ", "; }
-  // Copied whole: the copy shares the entries (NumOfEntries).
-  static constexpr bool shares_children = true;
   std::size_t child_count() const noexcept { return of.size(); }
   const Constraint& child(std::size_t i) const noexcept { return of[i]; }
   static constexpr std::optional<ValueType> value_type() noexcept { return ValueType::Int; }
@@ -294,11 +318,6 @@ template <class Node>
 inline constexpr bool is_leaf_node = requires(const Node& node, std::string& out) {
   node.append_payload(out);
 };
-// An inner node whose copies share its children instead of copying them.
-template <class Node>
-inline constexpr bool is_shared_node = requires {
-  Node::shares_children;
-};
 
 template <class Node, std::size_t I = 0>
 constexpr ConstraintKind kind_of_node() {
@@ -323,6 +342,17 @@ Constraint Constraint::emplace(Args&&... args) {
   constraint.node_ = new Node{std::forward<Args>(args)...};
   constraint.kind_ = kind_of_node<Node>();
   return constraint;
+}
+
+template <class Node>
+Node& Constraint::mutate() {
+  Node& node = *static_cast<Node*>(node_);
+  if constexpr (is_leaf_node<Node>) return node;  // a leaf belongs to one tree
+  if (node.owners.shared()) {
+    Constraint copy = emplace<Node>(std::as_const(node));
+    std::swap(node_, copy.node_);
+  }
+  return *static_cast<Node*>(node_);
 }
 
 std::optional<ValueType> value_type_of(const Constraint& constraint);

@@ -4,6 +4,7 @@
 #include <initializer_list>
 #include <string_view>
 
+#include "core/platform.hpp"
 #include "registry.hpp"
 #include "runtime/log.hpp"
 
@@ -254,11 +255,6 @@ namespace {
 
 // Inlined into both callers: a call of its own would add instructions to
 // every refused argument.
-#if defined(_MSC_VER) && !defined(__clang__)
-#define NORBE_ALWAYS_INLINE __forceinline
-#else
-#define NORBE_ALWAYS_INLINE [[gnu::always_inline]] inline
-#endif
 
 // The failure of an object that no step converts: logged, then TypeError.
 NORBE_ALWAYS_INLINE Failed refuse_unconvertible(PyObject* object) {

@@ -13,6 +13,14 @@
 #define NORBE_EXPORT __attribute__((visibility("default"), used))
 #endif
 
+// Forces a function inline where a call of its own would cost more than its
+// body on a hot path.
+#if defined(_MSC_VER) && !defined(__clang__)
+#define NORBE_ALWAYS_INLINE __forceinline
+#else
+#define NORBE_ALWAYS_INLINE [[gnu::always_inline]] inline
+#endif
+
 namespace norbe::core {
 
 // Writes all of text to file descriptor 1, retrying interrupted writes and

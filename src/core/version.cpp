@@ -179,14 +179,17 @@ Version& Version::operator=(const Version& other) noexcept {
 
 Version& Version::operator=(Version&& other) noexcept {
   if (this != &other) {
-    release();
+    if (block_ != nullptr) release();
     block_ = std::exchange(other.block_, nullptr);
   }
   return *this;
 }
 
 void Version::release() noexcept {
-  if (block_ != nullptr && owners_of(block_).fetch_sub(1, std::memory_order_acq_rel) == 1) delete[] block_;
+  // A sole owner is the only one who could add an owner: no atomic update.
+  auto owners = owners_of(block_);
+  if (owners.load(std::memory_order_acquire) == 1 || owners.fetch_sub(1, std::memory_order_acq_rel) == 1)
+    delete[] block_;
 }
 
 std::size_t Version::size() const noexcept {

@@ -44,7 +44,9 @@ class Version {
   Version& operator=(const Version& other) noexcept;
   Version(Version&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
   Version& operator=(Version&& other) noexcept;
-  ~Version() { release(); }
+  ~Version() {
+    if (block_ != nullptr) release();
+  }
 
   // The number of entries, separators included.
   std::size_t size() const noexcept;

@@ -3,6 +3,7 @@
 #include <type_traits>
 
 #include "conversions.hpp"
+#include "core/platform.hpp"
 #include "package/version.hpp"
 #include "runtime/log.hpp"
 
@@ -44,7 +45,8 @@ Value value_in_place(Args&&... args) {
 // no code of the user's (a set_defaults None too), the value made in its
 // place; false, with nothing appended, for any other value.
 template <class Map>
-bool append_plain_value(Map& map, std::size_t hash, std::string_view name, PyObject* value) {
+NORBE_ALWAYS_INLINE bool append_plain_value(Map& map, std::size_t hash, std::string_view name,
+                                            PyObject* value) {
   using Value = typename Map::Value;
   using core::OptionKind;
   auto append = [&](auto make) {

@@ -184,6 +184,29 @@ def test_numof_copies_stay_apart(change):
     assert len(texts) == 2
 
 
+# The trees below share the inner nodes of `tree`; a change through any
+# holder reaches no other. (change, whether it changes tree, read, inner)
+SHARED_CHANGES = {
+    "original": (lambda tree, read, inner: setattr(tree, "then", 2), (True, False, False)),
+    "read cond": (lambda tree, read, inner: setattr(read, "cond", 1), (False, True, False)),
+    "read inner": (lambda tree, read, inner: setattr(inner, "rhs", 9), (False, False, True)),
+    "nested": (lambda tree, read, inner: setattr(read, "then", NumOf([read, tree, inner])), (False, True, False)),
+}
+
+
+@pytest.mark.parametrize(("change", "changed"), SHARED_CHANGES.values(), ids=SHARED_CHANGES.keys())
+def test_shared_inner_nodes_stay_apart(change, changed):
+    tree = IfThen(Maximize(Cmp(Depends("a"), 3, LESS)), Minimize(NumOf([Depends("b"), 1])))
+    original = "If( Maximize( [ Depends( a ) ] < [ 3 ] ) ) Then [ Minimize( NumOf( Depends( b ), 1 ) ) ]"
+    holders = [NumOf([tree, tree]), Maximize(tree), PackageOutline("p", [tree])]
+    read = holders[1].item
+    cond, inner = read.cond, read.cond.item
+    change(tree, read, inner)
+    assert text(holders[0]) == f"NumOf( {original}, {original} )" and text(holders[1]) == f"Maximize( {original} )"
+    assert text(cond) == "Maximize( [ Depends( a ) ] < [ 3 ] )"
+    assert (text(tree) != original, text(read) != original, text(inner) != "[ Depends( a ) ] < [ 3 ]") == changed
+
+
 @pytest.mark.parametrize(
     ("obj", "name", "expected"),
     [
@@ -465,6 +488,41 @@ thread.start()
 thread.join()
 print(out)
 """
+
+
+# Every inner kind in one chain; each copy below shares the chain's nodes.
+DEEP_SHARED = """
+import threading
+from norbe.package.constraint import Depends, IfThen, Maximize, Minimize, NumOf
+from norbe.package.outline import PackageOutline
+x = Depends("a")
+for i in range(12000):
+    x = (NumOf([x]) >= 1, IfThen(x, 2), Maximize(x), Minimize(x))[i % 4]
+copies = [PackageOutline("p", [x, x]), NumOf([x, x]), x, Maximize(x), x.item]
+del x
+out = []
+
+def work():
+    try:
+        copies[3] == 0
+    except NotImplementedError as exc:
+        out.append(str(exc).count("Minimize( "))
+    for i in ORDER:
+        copies[i] = None
+
+threading.stack_size(64 * 1024)
+thread = threading.Thread(target=work)
+thread.start()
+thread.join()
+print(out)
+"""
+
+
+@pytest.mark.parametrize("order", [(0, 1, 2, 3, 4), (4, 3, 2, 1, 0), (2, 0, 4, 1, 3)])
+def test_deep_shared_chain_released_in_any_order_on_a_small_stack(order):
+    rc, out, err = run_python(DEEP_SHARED.replace("ORDER", repr(order)))
+    assert rc == 0, err.decode(errors="replace")
+    assert out.split() == [b"[3000]"]
 
 
 @pytest.mark.parametrize("order", [(0, 1, 2), (2, 1, 0), (1, 2, 0)])

@@ -90,9 +90,8 @@ std::optional<core::SpecOptionValue> exact_int_value(PyObject* object) {
 std::optional<core::SpecOptionValue> text_value(PyObject* object) {
   constexpr auto kStr = std::in_place_index<static_cast<std::size_t>(core::OptionKind::Str)>;
   if (PyUnicode_IS_COMPACT_ASCII(object)) {
-    return std::optional<core::SpecOptionValue>(std::in_place, kStr,
-                                                static_cast<const char*>(PyUnicode_DATA(object)),
-                                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
+    const std::string_view text = compact_ascii_view(object);
+    return std::optional<core::SpecOptionValue>(std::in_place, kStr, text.data(), text.size());
   }
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(object, &size);

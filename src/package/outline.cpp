@@ -56,9 +56,8 @@ NORBE_ALWAYS_INLINE bool append_plain_value(Map& map, std::size_t hash, std::str
   PyTypeObject* type = Py_TYPE(value);
   if (type == &PyUnicode_Type) {
     if (!PyUnicode_IS_COMPACT_ASCII(value)) return false;
-    const auto* data = static_cast<const char*>(PyUnicode_DATA(value));
-    const auto size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(value));
-    return append([&] { return value_in_place<Value, OptionKind::Str>(data, size); });
+    const std::string_view text = compact_ascii_view(value);
+    return append([&] { return value_in_place<Value, OptionKind::Str>(text.data(), text.size()); });
   }
   if (type == &PyLong_Type) {
     auto* integer = reinterpret_cast<PyLongObject*>(value);
@@ -93,11 +92,13 @@ NORBE_ALWAYS_INLINE bool append_plain_value(Map& map, std::size_t hash, std::str
 // within the step, holding nothing; any other entry's key and value are held
 // and the value converted after the step (its conversion may run user code).
 template <class Map, class ConvertValue>
-std::optional<Map> map_from_dict(PyObject* dict, ConvertValue&& convert_value) {
-  if (!PyDict_Check(dict)) return raise_type_mismatch(dict, "dict");
-  std::optional<Map> map(std::in_place);
+bool fill_from_dict(PyObject* dict, Map& map, ConvertValue&& convert_value) {
+  if (!PyDict_Check(dict)) {
+    raise_type_mismatch(dict, "dict");
+    return false;
+  }
   const Py_ssize_t initial = PyDict_GET_SIZE(dict);
-  map->reserve(static_cast<std::size_t>(initial));
+  map.reserve(static_cast<std::size_t>(initial));
   Py_ssize_t remaining = initial;
   Py_ssize_t position = 0;
   for (;;) {
@@ -112,25 +113,25 @@ std::optional<Map> map_from_dict(PyObject* dict, ConvertValue&& convert_value) {
       if (remaining == -1) panic("dictionary keys changed during iteration");
       PyObject* key = nullptr;
       PyObject* value = nullptr;
-      if (!PyDict_Next(dict, &position, &key, &value)) return map;
+      if (!PyDict_Next(dict, &position, &key, &value)) return true;
       --remaining;
       auto text = utf8_view(key);
-      if (!text) return std::nullopt;
+      if (!text) return false;
       name = *text;
       hash = text_hash(key);
-      if (hash == -1) return std::nullopt;
+      if (hash == -1) return false;
       // The exact str keys of a dict are distinct texts; a subclass's may not be.
       exact_key = PyUnicode_CheckExact(key);
-      if (exact_key && map->appends_distinct() &&
-          append_plain_value(*map, static_cast<std::size_t>(hash), name, value)) {
+      if (exact_key && map.appends_distinct() &&
+          append_plain_value(map, static_cast<std::size_t>(hash), name, value)) {
         continue;
       }
       held_key = Ref::borrow(key);
       held_value = Ref::borrow(value);
     }
     auto converted = convert_value(held_value.get());
-    if (!converted) return std::nullopt;
-    map->insert_or_assign(static_cast<std::size_t>(hash), name, std::move(*converted), !exact_key);
+    if (!converted) return false;
+    map.insert_or_assign(static_cast<std::size_t>(hash), name, std::move(*converted), !exact_key);
   }
 }
 
@@ -175,19 +176,16 @@ Ref PackageOutlineClass::construct(const BoundArguments<4>& arguments) {
     if (!constraints) return Ref();
     outline.constraints = std::move(*constraints);
   }
-  if (given(arguments[2])) {
-    auto set_options = argument(arguments, 2, [](PyObject* dict) {
-      return map_from_dict<core::OptionMap<core::SpecOptionValue>>(dict, option_value_from_object);
-    });
-    if (!set_options) return Ref();
-    outline.set_options = std::move(*set_options);
+  // The maps are filled in place.
+  if (given(arguments[2]) && !argument(arguments, 2, [&](PyObject* dict) {
+        return fill_from_dict(dict, outline.set_options, option_value_from_object);
+      })) {
+    return Ref();
   }
-  if (given(arguments[3])) {
-    auto set_defaults = argument(arguments, 3, [](PyObject* dict) {
-      return map_from_dict<core::OptionMap<core::OptionalSpecOptionValue>>(dict, optional_option_value);
-    });
-    if (!set_defaults) return Ref();
-    outline.set_defaults = std::move(*set_defaults);
+  if (given(arguments[3]) && !argument(arguments, 3, [&](PyObject* dict) {
+        return fill_from_dict(dict, outline.set_defaults, optional_option_value);
+      })) {
+    return Ref();
   }
   if (arguments.extra) return refuse_extra_keyword(arguments.extra.get());
   return create(std::move(outline));

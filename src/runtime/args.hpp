@@ -95,13 +95,15 @@ std::string type_qualname(PyObject* object);
 // A str (or subclass) as UTF-8; other types are a type mismatch against 'str'.
 // The view points into the string's cached UTF-8 form and lives as long as it.
 std::optional<std::string_view> utf8_view_of_str(PyObject* object);
+// The text of a compact ASCII str (its own UTF-8 form), which lies right
+// after the object's header; the caller has checked PyUnicode_IS_COMPACT_ASCII.
+inline std::string_view compact_ascii_view(PyObject* object) noexcept {
+  auto* ascii = reinterpret_cast<PyASCIIObject*>(object);
+  return {reinterpret_cast<const char*>(ascii + 1), static_cast<std::size_t>(ascii->length)};
+}
 inline std::optional<std::string_view> utf8_view(PyObject* object) {
   if (!PyUnicode_Check(object)) return raise_type_mismatch(object, "str");
-  // An ASCII string is its own UTF-8 form.
-  if (PyUnicode_IS_COMPACT_ASCII(object)) {
-    return std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
-                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
-  }
+  if (PyUnicode_IS_COMPACT_ASCII(object)) return compact_ascii_view(object);
   return utf8_view_of_str(object);
 }
 inline std::optional<std::string> string_from_object(PyObject* object) {

@@ -194,11 +194,10 @@ struct ConstraintAccess {
   }
 
   // The last child slot of the node that holds an inner node this tree was
-  // the last owner of (or the link back up, which never has a leaf's kind),
-  // or null. Leaves met on the way are freed at once, inner nodes that other
-  // trees still hold are let go of, and released entries leave a NumOf's
-  // block, so the search stays short; a block that other copies still share
-  // is let go of, not walked.
+  // the last owner of, or null. Leaves met on the way are freed at once,
+  // inner nodes that other trees still hold are let go of, and released
+  // entries leave a NumOf's block, so the search stays short; a block that
+  // other copies still share is let go of, not walked.
   template <class Node>
   static Constraint* last_child(Node& node) noexcept {
     if constexpr (std::is_same_v<Node, NumOfNode>) {
@@ -250,10 +249,12 @@ struct ConstraintAccess {
     visit(owned.kind, owned.node, []<class Node>(Node& node) { delete &node; });
   }
 
-  // Releases a tree in linear time with no memory of its own: on the way
-  // down, the slot of the child being released holds the link back up (the
-  // parent's parent), so the path back lives in the tree itself. Children go
-  // last first; a node is freed once its last child is gone.
+  // Releases a tree whose root this constraint was the last owner of, in
+  // linear time with no memory of its own: on the way down, the slot of the
+  // child being released holds the link back up (the parent's parent), so
+  // the path back lives in the tree itself. Children go last first; a node
+  // is freed once its last child is gone; the walk stops at nodes that other
+  // trees still hold.
   static void release(Owned root) noexcept {
     static constexpr char top = 0;  // the link above the root, of an inner kind like every link
     Owned parent{ConstraintKind::Cmp, const_cast<char*>(&top)};
@@ -319,7 +320,7 @@ NumOfEntries::NumOfEntries(ConstraintList&& entries) {
 
 std::span<Constraint> NumOfEntries::mutate() {
   if (block_ != nullptr && block_->owners.load(std::memory_order_acquire) != 1) {
-    ConstraintList copy(begin(), end());  // deep copies; on failure this one is unchanged
+    ConstraintList copy(begin(), end());  // on failure this one is unchanged
     *this = NumOfEntries(std::move(copy));
   }
   return {items(), size()};
@@ -357,11 +358,8 @@ std::string_view CmpNode::separator() const noexcept {
 }
 
 Constraint::Constraint(const Constraint& other) {
-  // Built in a local so that a failed copy is released by its destructor.
-  Constraint copy;
-  ConstraintAccess::copy(other, copy);
-  kind_ = copy.kind_;
-  node_ = std::exchange(copy.node_, nullptr);
+  // Only a leaf's allocation can fail, before anything is attached.
+  ConstraintAccess::copy(other, *this);
 }
 
 Constraint& Constraint::operator=(const Constraint& other) {

@@ -462,52 +462,26 @@ print(json.dumps(out))
 """
 
 
-DEEP_NUMOF = """
-import threading
-from norbe.package.constraint import Depends, NumOf
-x = Depends("a")
-for _ in range(10000):
-    x = NumOf([x, 1])
-copies = [x >= 1, NumOf([x, x]), x]
-del x
-out = []
-
-def work():
-    # The copies share blocks all the way down; each is released in turn,
-    # the last owner of a block walking it.
-    try:
-        copies[1].of[0] == Depends("z")
-    except NotImplementedError as exc:
-        out.append(str(exc).count("NumOf"))
-    for i in ORDER:
-        copies[i] = None
-
-threading.stack_size(64 * 1024)
-thread = threading.Thread(target=work)
-thread.start()
-thread.join()
-print(out)
-"""
-
-
-# Every inner kind in one chain; each copy below shares the chain's nodes.
-DEEP_SHARED = """
+# Copies that share nodes (and NumOf blocks) all the way down, each released
+# in turn on a stack far too small for a recursive walk: the last owner of a
+# node walks it.
+RELEASE_ON_A_SMALL_STACK = """
 import threading
 from norbe.package.constraint import Depends, IfThen, Maximize, Minimize, NumOf
 from norbe.package.outline import PackageOutline
 x = Depends("a")
-for i in range(12000):
-    x = (NumOf([x]) >= 1, IfThen(x, 2), Maximize(x), Minimize(x))[i % 4]
-copies = [PackageOutline("p", [x, x]), NumOf([x, x]), x, Maximize(x), x.item]
+for i in range(DEPTH):
+    x = BUILD
+copies = COPIES
 del x
 out = []
 
 def work():
     try:
-        copies[3] == 0
+        PROBE == Depends("z")
     except NotImplementedError as exc:
-        out.append(str(exc).count("Minimize( "))
-    for i in ORDER:
+        out.append(str(exc).count(WORD))
+    for i in [*ORDER, *range(len(copies))]:  # the given order first, then any left
         copies[i] = None
 
 threading.stack_size(64 * 1024)
@@ -516,20 +490,27 @@ thread.start()
 thread.join()
 print(out)
 """
+SHARED_CHAINS = {
+    # NumOf blocks shared by the copies of a NumOf's payload.
+    "numof": ("10000", "NumOf([x, 1])", "[x >= 1, NumOf([x, x]), x]", "copies[1].of[0]", '"NumOf"', "[10000]"),
+    # Every inner kind in one chain, its nodes shared by five holders.
+    "every kind": ("12000", "(NumOf([x]) >= 1, IfThen(x, 2), Maximize(x), Minimize(x))[i % 4]",
+                   '[PackageOutline("p", [x, x]), NumOf([x, x]), x, Maximize(x), x.item]', "copies[3]",
+                   '"Minimize( "', "[3000]"),
+}
 
 
-@pytest.mark.parametrize("order", [(0, 1, 2, 3, 4), (4, 3, 2, 1, 0), (2, 0, 4, 1, 3)])
-def test_deep_shared_chain_released_in_any_order_on_a_small_stack(order):
-    rc, out, err = run_python(DEEP_SHARED.replace("ORDER", repr(order)))
+@pytest.mark.parametrize("order", [(0, 1, 2), (2, 1, 0), (1, 2, 0), (2, 0, 1)])
+@pytest.mark.parametrize("chain", SHARED_CHAINS.values(), ids=SHARED_CHAINS.keys())
+def test_deep_shared_chain_released_in_any_order_on_a_small_stack(chain, order):
+    depth, build, copies, probe, word, expected = chain
+    source = RELEASE_ON_A_SMALL_STACK
+    for name, value in [("DEPTH", depth), ("BUILD", build), ("COPIES", copies), ("PROBE", probe),
+                        ("WORD", word), ("ORDER", repr(order))]:
+        source = source.replace(name, value)
+    rc, out, err = run_python(source)
     assert rc == 0, err.decode(errors="replace")
-    assert out.split() == [b"[3000]"]
-
-
-@pytest.mark.parametrize("order", [(0, 1, 2), (2, 1, 0), (1, 2, 0)])
-def test_deep_shared_numof_released_in_any_order_on_a_small_stack(order):
-    rc, out, err = run_python(DEEP_NUMOF.replace("ORDER", repr(order)))
-    assert rc == 0, err.decode(errors="replace")
-    assert out.split() == [b"[10000]"]
+    assert out.split() == [expected.encode()]
 
 
 def test_deep_tree_on_a_small_stack():

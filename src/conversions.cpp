@@ -203,12 +203,16 @@ Ref to_object(const core::Constraint& constraint, ClassList<Classes...>) {
 }  // namespace
 
 std::optional<core::SpecOptionValue> try_option_value(PyObject* object) {
+  std::optional<core::SpecOptionValue> value;
+  const bool plain = plain_option_value(object, [&](auto kind, auto&&... args) {
+    value.emplace(std::in_place_index<static_cast<std::size_t>(decltype(kind)::value)>,
+                  std::forward<decltype(args)>(args)...);
+  });
+  if (plain) return value;
+  // The exact types' other values: wider ints, str that is not compact ASCII.
   PyTypeObject* type = Py_TYPE(object);
-  if (type == &PyBool_Type) return core::SpecOptionValue(object == Py_True);
   if (type == &PyLong_Type) return exact_int_value(object);
-  if (type == &PyFloat_Type) return core::SpecOptionValue(PyFloat_AS_DOUBLE(object));
   if (type == &PyUnicode_Type) return text_value(object);
-  if (type == VersionClass::type_object) return core::SpecOptionValue(VersionClass::cast(object)->payload);
   return general_value(object);
 }
 
@@ -252,10 +256,9 @@ Ref option_value_to_object(const core::SpecOptionValue& value) {
 
 namespace {
 
+// The failure of an object that no step converts: logged, then TypeError.
 // Inlined into both callers: a call of its own would add instructions to
 // every refused argument.
-
-// The failure of an object that no step converts: logged, then TypeError.
 NORBE_ALWAYS_INLINE Failed refuse_unconvertible(PyObject* object) {
   if (auto message = constraint_failure_message(object)) {
     log::emit(kConstraintFailure, *message);

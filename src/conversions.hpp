@@ -8,17 +8,54 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "core/constraint.hpp"
 #include "core/option_value.hpp"
+#include "core/platform.hpp"
+#include "package/version.hpp"
 #include "runtime/classes.hpp"
 
 namespace norbe {
 
 // Option values
+
+// The option values whose conversion reads a field or two and runs no code
+// of the user's: an exact bool, float or Version, a compact int (one that
+// fits a machine word) and a compact ASCII str. make(kind, args...) receives
+// the value's kind (an integral_constant of OptionKind) and its
+// constructor's arguments; false, with nothing made, for any other object.
+template <class Make>
+NORBE_ALWAYS_INLINE bool plain_option_value(PyObject* object, Make&& make) {
+  using core::OptionKind;
+  constexpr auto kind = []<OptionKind K>() { return std::integral_constant<OptionKind, K>{}; };
+  PyTypeObject* type = Py_TYPE(object);
+  if (type == &PyUnicode_Type) {
+    if (!PyUnicode_IS_COMPACT_ASCII(object)) return false;
+    const std::string_view text = compact_ascii_view(object);
+    make(kind.template operator()<OptionKind::Str>(), text.data(), text.size());
+  } else if (type == &PyLong_Type) {
+    auto* integer = reinterpret_cast<PyLongObject*>(object);
+    if (!PyUnstable_Long_IsCompact(integer)) return false;
+    make(kind.template operator()<OptionKind::Int>(),
+         static_cast<std::int64_t>(PyUnstable_Long_CompactValue(integer)));
+  } else if (type == &PyBool_Type) {
+    make(kind.template operator()<OptionKind::Bool>(), object == Py_True);
+  } else if (type == &PyFloat_Type) {
+    make(kind.template operator()<OptionKind::Float>(), PyFloat_AS_DOUBLE(object));
+  } else if (type == VersionClass::type_object) {
+    make(kind.template operator()<OptionKind::Version>(), std::as_const(VersionClass::cast(object)->payload));
+  } else {
+    return false;
+  }
+  return true;
+}
 
 // Tries bool, int, float, str and Version in this order, discarding the
 // exceptions of the steps that do not accept the object. nullopt (with no

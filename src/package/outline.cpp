@@ -4,7 +4,6 @@
 
 #include "conversions.hpp"
 #include "core/platform.hpp"
-#include "package/version.hpp"
 #include "runtime/log.hpp"
 
 namespace norbe {
@@ -41,46 +40,22 @@ Value value_in_place(Args&&... args) {
   }
 }
 
-// Appends the entry if its value is of an exact type whose conversion runs
-// no code of the user's (a set_defaults None too), the value made in its
-// place; false, with nothing appended, for any other value.
+// Appends the entry if its value is a plain option value (plain_option_value)
+// or, in set_defaults, None, the value made in its place; false, with nothing
+// appended, for any other value.
 template <class Map>
 NORBE_ALWAYS_INLINE bool append_plain_value(Map& map, std::size_t hash, std::string_view name,
                                             PyObject* value) {
   using Value = typename Map::Value;
-  using core::OptionKind;
-  auto append = [&](auto make) {
-    map.append_distinct(hash, name, make);
-    return true;
-  };
-  PyTypeObject* type = Py_TYPE(value);
-  if (type == &PyUnicode_Type) {
-    if (!PyUnicode_IS_COMPACT_ASCII(value)) return false;
-    const std::string_view text = compact_ascii_view(value);
-    return append([&] { return value_in_place<Value, OptionKind::Str>(text.data(), text.size()); });
-  }
-  if (type == &PyLong_Type) {
-    auto* integer = reinterpret_cast<PyLongObject*>(value);
-    if (!PyUnstable_Long_IsCompact(integer)) return false;  // the general path: wider ints
-    const auto compact = static_cast<std::int64_t>(PyUnstable_Long_CompactValue(integer));
-    return append([&] { return value_in_place<Value, OptionKind::Int>(compact); });
-  }
-  if (type == &PyBool_Type) {
-    const bool truth = value == Py_True;
-    return append([&] { return value_in_place<Value, OptionKind::Bool>(truth); });
-  }
-  if (type == &PyFloat_Type) {
-    const double real = PyFloat_AS_DOUBLE(value);
-    return append([&] { return value_in_place<Value, OptionKind::Float>(real); });
-  }
-  if (type == VersionClass::type_object) {
-    const core::Version& version = VersionClass::cast(value)->payload;
-    return append([&] { return value_in_place<Value, OptionKind::Version>(version); });
-  }
   if constexpr (!std::is_same_v<Value, core::SpecOptionValue>) {
-    if (value == Py_None) return append([] { return Value(); });
+    if (value == Py_None) {
+      map.append_distinct(hash, name, [] { return Value(); });
+      return true;
+    }
   }
-  return false;
+  return plain_option_value(value, [&](auto kind, auto&&... args) {
+    map.append_distinct(hash, name, [&] { return value_in_place<Value, decltype(kind)::value>(args...); });
+  });
 }
 
 // Fills the map from a dict, walked with PyDict_Next while user code run by

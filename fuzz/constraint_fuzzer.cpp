@@ -298,35 +298,35 @@ class Program {
         Constraint lhs = tree(depth - 1);
         Constraint rhs = tree(depth - 1);
         return Constraint(
-            CmpNode{std::move(lhs), std::move(rhs), static_cast<CmpType>(in_.ConsumeIntegralInRange(0, 5))});
+            CmpNode{.op = static_cast<CmpType>(in_.ConsumeIntegralInRange(0, 5)), .lhs = std::move(lhs), .rhs = std::move(rhs)});
       }
       case 1:
-        return Constraint(DependsNode{text()});
+        return Constraint(DependsNode{.on = text()});
       case 2: {
         std::string package = text();
-        return Constraint(SpecOptionNode{std::move(package), text()});
+        return Constraint(SpecOptionNode{.package_name = std::move(package), .option_name = text()});
       }
       case 3:
-        return Constraint(ValueNode{value()});
+        return Constraint(ValueNode{.value = value()});
       case 4: {
         Constraint cond = tree(depth - 1);
-        return Constraint(IfThenNode{std::move(cond), tree(depth - 1)});
+        return Constraint(IfThenNode{.cond = std::move(cond), .then = tree(depth - 1)});
       }
       case 5:
-        return Constraint(MaximizeNode{tree(depth - 1)});
+        return Constraint(MaximizeNode{.item = tree(depth - 1)});
       case 6:
-        return Constraint(MinimizeNode{tree(depth - 1)});
+        return Constraint(MinimizeNode{.item = tree(depth - 1)});
       case 7: {
         ConstraintList of;
         const int n = in_.ConsumeIntegralInRange(0, 5);
         for (int i = 0; i < n && in_.remaining_bytes() > 0; ++i) of.push_back(tree(depth - 1));
-        return Constraint(NumOfNode{std::move(of)});
+        return Constraint(NumOfNode{.of = std::move(of)});
       }
       default: {
         // A copy of a slot as a subtree.
         const Constraint& from = slot();
         if (small(from)) return Constraint(from);
-        return Constraint(DependsNode{"big"});
+        return Constraint(DependsNode{.on = "big"});
       }
     }
   }
@@ -338,24 +338,24 @@ class Program {
     deep_done_ = deep_done_ || deep;
     const auto length = deep ? in_.ConsumeIntegralInRange<std::size_t>(1500, 4000)
                              : in_.ConsumeIntegralInRange<std::size_t>(1, 64);
-    Constraint c(DependsNode{"leaf"});
+    Constraint c(DependsNode{.on = "leaf"});
     for (std::size_t i = 0; i < length; ++i) {
       switch (i % 4) {
         case 0:
-          c = Constraint(MaximizeNode{std::move(c)});
+          c = Constraint(MaximizeNode{.item = std::move(c)});
           break;
         case 1:
-          c = Constraint(IfThenNode{Constraint(ValueNode{SpecOptionValue(true)}), std::move(c)});
+          c = Constraint(IfThenNode{.cond = Constraint(ValueNode{.value = SpecOptionValue(true)}), .then = std::move(c)});
           break;
         case 2: {
           ConstraintList of;
           of.push_back(std::move(c));
-          of.push_back(Constraint(DependsNode{"x"}));
-          c = Constraint(NumOfNode{std::move(of)});
+          of.push_back(Constraint(DependsNode{.on = "x"}));
+          c = Constraint(NumOfNode{.of = std::move(of)});
           break;
         }
         default:
-          c = Constraint(CmpNode{std::move(c), Constraint(MinimizeNode{Constraint()}), CmpType::Equal});
+          c = Constraint(CmpNode{.op = CmpType::Equal, .lhs = std::move(c), .rhs = Constraint(MinimizeNode{.item = Constraint()})});
           break;
       }
     }
@@ -416,7 +416,7 @@ class Program {
         const std::string text = constraint_text(to);
         CHECK(constraint_text(from) == text);
         if (&from != &to) {
-          from = Constraint(DependsNode{"changed"});
+          from = Constraint(DependsNode{.on = "changed"});
           CHECK(constraint_text(to) == text);
         }
         break;
@@ -511,7 +511,7 @@ class Program {
         for (const Constraint& c : slots_) {
           if (small(c)) of.push_back(c);
         }
-        slot() = Constraint(NumOfNode{std::move(of)});
+        slot() = Constraint(NumOfNode{.of = std::move(of)});
         break;
       }
       case 10: {

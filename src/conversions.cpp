@@ -147,7 +147,7 @@ core::Constraint copy_of(PyObject* object) {
     borrow.refuse();
     return {};
   }
-  return core::Constraint::emplace<typename Class::Payload>(instance->payload);
+  return instance->payload.share();
 }
 
 // The position of the object's type among the constraint classes, or -1.
@@ -175,7 +175,8 @@ core::Constraint try_convert(PyObject* object) {
     if (own >= 0) return copy_own(object, own, ConstraintClasses{});
   }
   if (auto value = try_option_value(object))
-    return core::Constraint::emplace<core::ValueNode>(std::move(*value));
+    return core::Constraint::make<core::ValueNode>(
+        [&] { return core::ValueNode{.value = std::move(*value)}; });
   return {};
 }
 
@@ -189,8 +190,7 @@ std::optional<std::string> constraint_failure_message(PyObject* object) {
 
 template <class Class>
 Ref make_object(const core::Constraint& constraint) {
-  using Payload = typename Class::Payload;
-  return Class::create(Payload(constraint.as<Payload>()));
+  return Class::create(Class::Payload::of(constraint));
 }
 
 template <class... Classes>
@@ -364,7 +364,8 @@ Ref constraint_list_to_object(std::span<const core::Constraint> constraints) {
 
 Ref build_cmp(core::Constraint lhs, core::Constraint rhs, core::CmpType op) {
   if (auto refusal = core::check_comparison(lhs, rhs, op)) return raise(PyExc_NotImplementedError, *refusal);
-  return CmpClass::create(core::CmpNode{std::move(lhs), std::move(rhs), op});
+  return CmpClass::create(CmpClass::Payload::make(
+      [&] { return core::CmpNode{.op = op, .lhs = std::move(lhs), .rhs = std::move(rhs)}; }));
 }
 
 }  // namespace norbe

@@ -114,8 +114,7 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
     if (!rhs) return Ref::borrow(Py_NotImplemented);
     std::optional<core::CmpType> cmp_type = core::cmp_type_from_operator(op);
     if (!cmp_type) return Ref::borrow(Py_NotImplemented);
-    return build_cmp(core::Constraint::emplace<typename Traits::Payload>(object->payload), std::move(*rhs),
-                     *cmp_type);
+    return build_cmp(object->payload.share(), std::move(*rhs), *cmp_type);
   });
 }
 

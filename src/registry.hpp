@@ -40,7 +40,7 @@ namespace detail {
 template <class... Classes>
 constexpr bool in_kind_order(ClassList<Classes...>) {
   std::size_t i = 0;
-  return ((static_cast<std::size_t>(core::NodeKind<typename Classes::Payload>::value) == i++) && ...);
+  return ((static_cast<std::size_t>(Classes::Payload::kind) == i++) && ...);
 }
 }  // namespace detail
 static_assert(detail::in_kind_order(ConstraintClasses{}), "one class per constraint kind, in kind order");

@@ -181,50 +181,54 @@ struct ConstraintAccess {
     }
   };
 
-  // Gives up this constraint's share of an inner node: true when it was the
-  // last, and the node is the caller's to take apart.
-  static bool claim(Owned owned) noexcept {
-    return visit(owned.kind, owned.node, []<class Node>(Node& node) {
-      if constexpr (is_leaf_node<Node>) {
-        return true;
-      } else {
-        return node.owners.drop();
-      }
-    });
-  }
+  // Gives up this constraint's share of a node: true when it was the last,
+  // and the node is the caller's to take apart.
+  static bool claim(Owned owned) noexcept { return Constraint::owners_of(owned.node).drop(); }
 
   // The last child slot of the node that holds an inner node this tree was
-  // the last owner of, or null. Leaves met on the way are freed at once,
-  // inner nodes that other trees still hold are let go of, and released
-  // entries leave a NumOf's block, so the search stays short; a block that
-  // other copies still share is let go of, not walked.
+  // the last owner of; when there is none, the node is freed and the answer
+  // is null. Leaves met on the way are freed at once (or let go of, while
+  // other trees hold them), inner nodes that other trees still hold are let
+  // go of, and released entries leave a NumOf's block, so the search stays
+  // short; a block that other copies still share is let go of, not walked.
   template <class Node>
-  static Constraint* last_child(Node& node) noexcept {
+  static Constraint* last_child_or_free(Node& node) noexcept {
     if constexpr (std::is_same_v<Node, NumOfNode>) {
-      if (!node.of.claim()) return nullptr;
-      for (std::size_t i = node.of.size(); i-- > 0;) {
-        Constraint& child = node.of.slot(i);
-        if (!child.empty() && !is_leaf(child.kind_) && claim({child.kind_, child.node_})) return &child;
-        if (!child.empty() && is_leaf(child.kind_)) delete_node(detach(child));
-        child.node_ = nullptr;
-        node.of.pop_back();
+      if (node.of.claim()) {
+        for (std::size_t i = node.of.size(); i-- > 0;) {
+          if (Constraint* claimed = take_child(node.of.slot(i))) return claimed;
+          node.of.pop_back();
+        }
       }
     } else if constexpr (!is_leaf_node<Node>) {
       for (std::size_t i = node.child_count(); i-- > 0;) {
-        Constraint& child = node.child(i);
-        if (child.empty()) continue;
-        if (!is_leaf(child.kind_)) {
-          if (claim({child.kind_, child.node_})) return &child;
-          child.node_ = nullptr;  // another tree's now
-          continue;
-        }
-        delete_node(detach(child));
+        if (Constraint* claimed = take_child(node.child(i))) return claimed;
       }
     }
+    delete &node;
     return nullptr;
   }
-  static Constraint* last_child(Owned owned) noexcept {
-    return visit(owned.kind, owned.node, [](auto& node) { return last_child(node); });
+  static Constraint* last_child_or_free(Owned owned) noexcept {
+    return visit(owned.kind, owned.node, [](auto& node) { return last_child_or_free(node); });
+  }
+
+  // One child met by the release walk: the slot, if it holds an inner node
+  // that is now the walk's to take apart; else null, with the slot emptied
+  // (a leaf freed or let go of, an inner node let go of).
+  static Constraint* take_child(Constraint& child) noexcept {
+    if (child.empty()) return nullptr;
+    if (claim({child.kind_, child.node_})) {
+      if (!is_leaf(child.kind_)) return &child;
+      free_leaf({child.kind_, child.node_});
+    }
+    child.node_ = nullptr;
+    return nullptr;
+  }
+
+  static void free_leaf(Owned owned) noexcept {
+    visit(owned.kind, owned.node, []<class Node>(Node& node) {
+      if constexpr (is_leaf_node<Node>) delete &node;
+    });
   }
 
   // The slot of the node that holds the link back up while a child is
@@ -245,10 +249,6 @@ struct ConstraintAccess {
     return visit(owned.kind, owned.node, [](auto& node) { return link_slot(node); });
   }
 
-  static void delete_node(Owned owned) noexcept {
-    visit(owned.kind, owned.node, []<class Node>(Node& node) { delete &node; });
-  }
-
   // Releases a tree whose root this constraint was the last owner of, in
   // linear time with no memory of its own: on the way down, the slot of the
   // child being released holds the link back up (the parent's parent), so
@@ -260,14 +260,13 @@ struct ConstraintAccess {
     Owned parent{ConstraintKind::Cmp, const_cast<char*>(&top)};
     Owned cur = root;
     for (;;) {
-      if (Constraint* slot = last_child(cur)) {  // an inner node
+      if (Constraint* slot = last_child_or_free(cur)) {  // an inner node
         const Owned child = detach(*slot);
         attach(*slot, parent);
         parent = cur;
         cur = child;
         continue;
       }
-      delete_node(cur);
       if (parent.node == &top) return;
       const Owned up = detach(*link_slot(parent));
       cur = parent;
@@ -275,24 +274,13 @@ struct ConstraintAccess {
     }
   }
 
-  static void dispose(Owned owned) noexcept {
-    if (is_leaf(owned.kind)) {
-      delete_node(owned);
-    } else if (claim(owned)) {
-      release(owned);
-    }
-  }
-
-  // A copy of src in the empty dst: a leaf's own node, or another owner of
-  // the inner node.
-  static void copy(const Constraint& src, Constraint& dst) {
-    if (src.node_ == nullptr) return;
-    visit(src, [&]<class Node>(const Node& node) {
+  // Frees the tree of a node whose last owner the caller was.
+  static void release_last(Owned owned) noexcept {
+    visit(owned.kind, owned.node, [&]<class Node>(Node& node) {
       if constexpr (is_leaf_node<Node>) {
-        attach(dst, {src.kind_, new Node(node)});
+        delete &node;
       } else {
-        const_cast<Node&>(node).owners.add();
-        attach(dst, {src.kind_, src.node_});
+        release(owned);
       }
     });
   }
@@ -357,18 +345,6 @@ std::string_view CmpNode::separator() const noexcept {
   return cmp_separator(op);
 }
 
-Constraint::Constraint(const Constraint& other) {
-  // Only a leaf's allocation can fail, before anything is attached.
-  ConstraintAccess::copy(other, *this);
-}
-
-Constraint& Constraint::operator=(const Constraint& other) {
-  Constraint copy(other);
-  std::swap(kind_, copy.kind_);
-  std::swap(node_, copy.node_);
-  return *this;
-}
-
 Constraint& Constraint::operator=(Constraint&& other) noexcept {
   if (this != &other) {
     // Detach first: other may live inside the tree being released.
@@ -376,13 +352,13 @@ Constraint& Constraint::operator=(Constraint&& other) noexcept {
     void* const old_node = node_;
     kind_ = other.kind_;
     node_ = std::exchange(other.node_, nullptr);
-    if (old_node != nullptr) ConstraintAccess::dispose({old_kind, old_node});
+    if (old_node != nullptr && owners_of(old_node).drop()) release_last(old_kind, old_node);
   }
   return *this;
 }
 
-void Constraint::release() noexcept {
-  ConstraintAccess::dispose({kind_, node_});
+void Constraint::release_last(ConstraintKind kind, void* node) noexcept {
+  ConstraintAccess::release_last({kind, node});
 }
 
 std::optional<CmpType> cmp_type_from_operator(int op) {

@@ -1,12 +1,12 @@
-// The constraint expression tree: eight variants. A leaf (Depends,
-// SpecOption, Value) belongs to one parent; an inner node is shared by the
-// copies of the trees that hold it, and never changes while shared, so every
-// tree still behaves as a deep copy of its own. Release and text walk the
-// tree without recursion, so a tree of any depth is safe on any thread's
-// stack.
+// The constraint expression tree: eight variants. A node is shared by the
+// copies of the trees that hold it (and by the objects of the binding that
+// hold it), and never changes while shared, so every tree still behaves as a
+// deep copy of its own. Release and text walk the tree without recursion, so
+// a tree of any depth is safe on any thread's stack.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -57,8 +57,8 @@ struct NumOfNode;
 struct SpecOptionNode;
 struct ValueNode;
 
-// The count of owners of an inner node: the constraints that hold it. A
-// copy of a node (its payload copied into a node of its own) starts with one.
+// The count of owners of a node: the constraints that hold it. A copy of a
+// node (its payload copied into a node of its own) starts with one.
 class SharedCount {
  public:
   SharedCount() noexcept = default;
@@ -80,20 +80,25 @@ class SharedCount {
 
 // A tag and one pointer to a separately allocated node. A moved-from
 // constraint is empty (holds no node); every other constraint holds one.
-// Copying a leaf copies its node; copying an inner node adds an owner.
+// Copying a constraint adds an owner to its node. Every node begins with its
+// count of owners, so that copying and letting go of a node that others still
+// hold need not know its kind.
 class Constraint {
  public:
   Constraint() noexcept = default;
   // A constraint holding the node (moved into its own allocation).
   template <class Node>
-  requires(!std::is_same_v<Node, Constraint>) explicit Constraint(Node node);
+    requires(!std::is_same_v<Node, Constraint>)
+  explicit Constraint(Node node);
 
-  Constraint(const Constraint& other);  // a leaf's node copied, an inner node shared
-  Constraint& operator=(const Constraint& other);
+  Constraint(const Constraint& other) noexcept : kind_(other.kind_), node_(other.node_) {
+    if (node_ != nullptr) owners_of(node_).add();
+  }
+  Constraint& operator=(const Constraint& other) noexcept { return *this = Constraint(other); }
   Constraint(Constraint&& other) noexcept : kind_(other.kind_), node_(std::exchange(other.node_, nullptr)) {}
   Constraint& operator=(Constraint&& other) noexcept;
-  ~Constraint() {  // releases the whole tree, iterative
-    if (node_ != nullptr) release();
+  ~Constraint() {  // the last owner releases the whole tree, iterative
+    if (node_ != nullptr && owners_of(node_).drop()) release_last(kind_, node_);
   }
 
   ConstraintKind kind() const noexcept { return kind_; }
@@ -110,15 +115,22 @@ class Constraint {
   template <class Node>
   Node& mutate();
 
-  // A constraint holding a new node of type Node brace-initialised from
-  // `args` (a payload to copy or move, or its fields): one allocation, no
-  // intermediate payload.
-  template <class Node, class... Args>
-  static Constraint emplace(Args&&... args);
+  // A constraint holding a new node of type Node made from `node` (copied
+  // or moved): one allocation.
+  template <class Node>
+  static Constraint emplace(Node&& node);
+  // A constraint holding the node that `make` returns, made in its place.
+  template <class Node, class Make>
+  static Constraint make(Make&& make);
 
  private:
   friend struct ConstraintAccess;
-  void release() noexcept;
+  template <class Node>
+  friend class Shared;
+  Constraint(ConstraintKind kind, void* node) noexcept : kind_(kind), node_(node) {}
+  static SharedCount& owners_of(void* node) noexcept { return *static_cast<SharedCount*>(node); }
+  // Frees the tree of a node whose last owner the caller was.
+  static void release_last(ConstraintKind kind, void* node) noexcept;
   ConstraintKind kind_ = ConstraintKind::Value;
   void* node_ = nullptr;
 };
@@ -134,17 +146,17 @@ using ConstraintList = std::vector<Constraint, PoolAllocator<Constraint>>;
 //   prefix, then the children (or a leaf's payload) with `separator` between
 //   them, then suffix.
 //
-// A leaf writes its payload with append_payload(); an inner node keeps the
+// A leaf writes its payload with append_payload(); every node keeps the
 // count of its owners (`owners`). Adding a kind means adding its node here,
 // its name to ConstraintKind, its type to ConstraintNodes and its case to the
 // one switch (ConstraintAccess::visit).
 
 // "[ " lhs " ] <op> [ " rhs " ]"
 struct CmpNode {
+  SharedCount owners{};
+  CmpType op;  // beside the count: the node stays 40 bytes
   Constraint lhs;
   Constraint rhs;
-  CmpType op;
-  SharedCount owners{};  // in the padding after op
 
   static constexpr std::string_view prefix = "[ ", suffix = " ]";
   std::string_view separator() const noexcept;
@@ -157,6 +169,7 @@ struct CmpNode {
 
 // "Depends( " on " )"
 struct DependsNode {
+  SharedCount owners{};
   InlineString on;
 
   static constexpr std::string_view prefix = "Depends( ", suffix = " )";
@@ -167,9 +180,9 @@ struct DependsNode {
 
 // "If( " cond " ) Then [ " then " ]"
 struct IfThenNode {
+  SharedCount owners{};
   Constraint cond;
   Constraint then;
-  SharedCount owners{};
 
   static constexpr std::string_view prefix = "If( ", suffix = " ]";
   static constexpr std::string_view separator() noexcept { return " ) Then [ "; }
@@ -182,8 +195,8 @@ struct IfThenNode {
 
 // "Maximize( " item " )"
 struct MaximizeNode {
-  Constraint item;
   SharedCount owners{};
+  Constraint item;
 
   static constexpr std::string_view prefix = "Maximize( ", suffix = " )";
   static constexpr std::string_view separator() noexcept { return {}; }
@@ -196,8 +209,8 @@ struct MaximizeNode {
 
 // "Minimize( " item " )"
 struct MinimizeNode {
-  Constraint item;
   SharedCount owners{};
+  Constraint item;
 
   static constexpr std::string_view prefix = "Minimize( ", suffix = " )";
   static constexpr std::string_view separator() noexcept { return {}; }
@@ -269,8 +282,8 @@ class NumOfEntries {
 
 // "NumOf( " entries joined by ", " " )"; no entries: "NumOf(  )".
 struct NumOfNode {
-  NumOfEntries of;
   SharedCount owners{};
+  NumOfEntries of;
 
   static constexpr std::string_view prefix = "NumOf( ", suffix = " )";
   static constexpr std::string_view separator() noexcept { return ", "; }
@@ -282,6 +295,7 @@ struct NumOfNode {
 
 // "Package '" package_name "' -> Option '" option_name "'"
 struct SpecOptionNode {
+  SharedCount owners{};
   InlineString package_name;
   InlineString option_name;
 
@@ -298,6 +312,7 @@ struct SpecOptionNode {
 
 // The option value's own text, with nothing around it.
 struct ValueNode {
+  SharedCount owners{};
   SpecOptionValue value;
 
   static constexpr std::string_view prefix = "", suffix = "";
@@ -314,10 +329,16 @@ using ConstraintNodes = std::tuple<CmpNode, DependsNode, IfThenNode, MaximizeNod
                                    SpecOptionNode, ValueNode>;
 static_assert(std::tuple_size_v<ConstraintNodes> == static_cast<std::size_t>(ConstraintKind::Value) + 1);
 
+// Every node begins with its count of owners (Constraint::owners_of).
+template <class... Nodes>
+constexpr bool counts_first(std::tuple<Nodes...>*) {
+  return ((std::is_standard_layout_v<Nodes> && offsetof(Nodes, owners) == 0) && ...);
+}
+static_assert(counts_first(static_cast<ConstraintNodes*>(nullptr)));
+
 template <class Node>
-inline constexpr bool is_leaf_node = requires(const Node& node, std::string& out) {
-  node.append_payload(out);
-};
+inline constexpr bool is_leaf_node =
+    requires(const Node& node, std::string& out) { node.append_payload(out); };
 
 template <class Node, std::size_t I = 0>
 constexpr ConstraintKind kind_of_node() {
@@ -333,27 +354,81 @@ template <class Node>
 struct NodeKind : std::integral_constant<ConstraintKind, kind_of_node<Node>()> {};
 
 template <class Node>
-requires(!std::is_same_v<Node, Constraint>) Constraint::Constraint(Node node)
-    : Constraint(emplace<Node>(std::move(node))) {}
+  requires(!std::is_same_v<Node, Constraint>)
+Constraint::Constraint(Node node) : Constraint(emplace(std::move(node))) {}
 
-template <class Node, class... Args>
-Constraint Constraint::emplace(Args&&... args) {
-  Constraint constraint;
-  constraint.node_ = new Node{std::forward<Args>(args)...};
-  constraint.kind_ = kind_of_node<Node>();
-  return constraint;
+template <class Node, class Make>
+Constraint Constraint::make(Make&& make) {
+  return Constraint(kind_of_node<Node>(), new Node(make()));
+}
+
+template <class NodeArg>
+Constraint Constraint::emplace(NodeArg&& node) {
+  using Node = std::remove_cvref_t<NodeArg>;
+  return Constraint(kind_of_node<Node>(), new Node(std::forward<NodeArg>(node)));
 }
 
 template <class Node>
 Node& Constraint::mutate() {
   Node& node = *static_cast<Node*>(node_);
-  if constexpr (is_leaf_node<Node>) return node;  // a leaf belongs to one tree
   if (node.owners.shared()) {
-    Constraint copy = emplace<Node>(std::as_const(node));
+    Constraint copy = emplace(std::as_const(node));
     std::swap(node_, copy.node_);
   }
   return *static_cast<Node*>(node_);
 }
+
+// One owner's hold of a node of a known kind: what an object of the binding
+// keeps, so that storing it in a tree, or reading a tree into an object,
+// adds an owner instead of copying. Empty only when moved from.
+template <class NodeType>
+class Shared {
+ public:
+  using Node = NodeType;
+  static constexpr ConstraintKind kind = kind_of_node<Node>();
+
+  // A new node holding the payload (allocates).
+  Shared(Node&& payload) : node_(new Node(std::move(payload))) {}  // NOLINT(google-explicit-constructor)
+  // A new node: the one `make` returns, made in its place.
+  template <class Make>
+  static Shared make(Make&& make) {
+    return Shared(new Node(make()));
+  }
+  // Another owner of the node of a constraint of this kind.
+  static Shared of(const Constraint& constraint) noexcept {
+    auto* node = static_cast<Node*>(constraint.node_);
+    node->owners.add();
+    return Shared(node);
+  }
+  Shared(const Shared& other) noexcept : node_(other.node_) { node_->owners.add(); }
+  Shared(Shared&& other) noexcept : node_(std::exchange(other.node_, nullptr)) {}
+  Shared& operator=(const Shared&) = delete;
+  // The node's own destructor releases its children, each by the release
+  // walk: one level of nesting, whatever the depth of the tree.
+  ~Shared() {
+    if (node_ != nullptr && node_->owners.drop()) delete node_;
+  }
+
+  const Node& get() const noexcept { return *node_; }
+  // The node to write (copied first while others hold it; see
+  // Constraint::mutate()).
+  Node& mutate() {
+    if (node_->owners.shared()) {
+      Node* copy = new Node(std::as_const(*node_));
+      Constraint released(kind, std::exchange(node_, copy));
+    }
+    return *node_;
+  }
+  // A constraint that is another owner of the node.
+  Constraint share() const noexcept {
+    node_->owners.add();
+    return Constraint(kind, node_);
+  }
+
+ private:
+  explicit Shared(Node* node) noexcept : node_(node) {}
+  Node* node_;
+};
 
 std::optional<ValueType> value_type_of(const Constraint& constraint);
 std::string_view value_type_name(ValueType type);

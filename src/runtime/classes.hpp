@@ -57,6 +57,32 @@ void keep_for_the_process(PyObject* type) noexcept;
 
 struct NoExtra {};
 
+// A payload held as a share of a node (core::Shared): getters read the node,
+// setters write it after copying it while other holders share it.
+template <class Stored>
+concept SharedPayload = requires(Stored& stored) {
+  stored.get();
+  stored.mutate();
+  stored.share();
+};
+
+template <class Stored>
+const auto& payload_to_read(const Stored& stored) noexcept {
+  if constexpr (SharedPayload<Stored>) {
+    return stored.get();
+  } else {
+    return stored;
+  }
+}
+template <class Stored>
+auto& payload_to_write(Stored& stored) {
+  if constexpr (SharedPayload<Stored>) {
+    return stored.mutate();
+  } else {
+    return stored;
+  }
+}
+
 // An instance: the object header, the borrow counter, the payload, and
 // whatever else the class keeps beside the payload (IfThen: its thread).
 template <class Payload, class Extra = NoExtra>
@@ -196,7 +222,7 @@ struct ClassBase {
       CriticalSection section(self);
       SharedBorrow borrow(object->borrow);
       if (!borrow) return Ref(borrow.refuse());
-      return Read(object->payload);
+      return Read(payload_to_read(object->payload));
     });
   }
 
@@ -219,7 +245,7 @@ struct ClassBase {
         borrow.refuse();
         return false;
       }
-      Write(object->payload, std::move(*converted));
+      Write(payload_to_write(object->payload), std::move(*converted));
       return true;
     });
   }

@@ -23,7 +23,8 @@ Ref SpecOptionClass::construct(const BoundArguments<2>& arguments) {
   if (!package_name) return Ref();
   auto option_name = argument(arguments, 1, utf8_view);
   if (!option_name) return Ref();
-  return create(core::SpecOptionNode{std::string(*package_name), std::string(*option_name)});
+  return create(core::SpecOptionNode{.package_name = core::InlineString(*package_name),
+                                     .option_name = core::InlineString(*option_name)});
 }
 
 }  // namespace norbe

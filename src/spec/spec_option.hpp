@@ -8,7 +8,7 @@
 
 namespace norbe {
 
-struct SpecOptionClass : ClassBase<SpecOptionClass, core::SpecOptionNode> {
+struct SpecOptionClass : ClassBase<SpecOptionClass, core::Shared<core::SpecOptionNode>> {
   static constexpr const char* name = "SpecOption";
   static constexpr Parameters<2> parameters{{"package_name", "option_name"}};
   static Ref construct(const BoundArguments<2>& arguments);

@@ -34,7 +34,7 @@ template <class Goal>
 Ref construct_goal(const BoundArguments<1>& arguments) {
   auto item = Goal::argument(arguments, 0, constraint_from_object);
   if (!item) return Ref();
-  return Goal::create(typename Goal::Payload{std::move(*item)});
+  return Goal::create(typename Goal::Payload::Node{.item = std::move(*item)});
 }
 
 // Cmp.if_then(then)
@@ -52,8 +52,7 @@ PyObject* cmp_if_then(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     CriticalSection section(self);
     SharedBorrow borrow(object->borrow);
     if (!borrow) return borrow.refuse();
-    return IfThenClass::create(
-        core::IfThenNode{core::Constraint::emplace<core::CmpNode>(object->payload), std::move(*then)});
+    return IfThenClass::create(core::IfThenNode{.cond = object->payload.share(), .then = std::move(*then)});
   });
 }
 
@@ -85,7 +84,8 @@ Ref CmpClass::construct(const BoundArguments<3>& arguments) {
   if (!rhs) return Ref();
   auto op = argument(arguments, 2, cmp_type_from_object);
   if (!op) return Ref();
-  return create(core::CmpNode{std::move(*lhs), std::move(*rhs), *op});
+  return create(Payload::make(
+      [&] { return core::CmpNode{.op = *op, .lhs = std::move(*lhs), .rhs = std::move(*rhs)}; }));
 }
 
 // CmpType
@@ -124,7 +124,7 @@ PyGetSetDef DependsClass::properties[] = {
 Ref DependsClass::construct(const BoundArguments<1>& arguments) {
   auto on = argument(arguments, 0, utf8_view);
   if (!on) return Ref();
-  return create(core::DependsNode{std::string(*on)});
+  return create(Payload::make([&] { return core::DependsNode{.on = core::InlineString(*on)}; }));
 }
 
 PyGetSetDef MaximizeClass::properties[] = {
@@ -155,7 +155,7 @@ PyGetSetDef NumOfClass::properties[] = {
 Ref NumOfClass::construct(const BoundArguments<1>& arguments) {
   auto of = argument(arguments, 0, constraint_list_from_object);
   if (!of) return Ref();
-  return create(core::NumOfNode{std::move(*of)});
+  return create(core::NumOfNode{.of = std::move(*of)});
 }
 
 PyGetSetDef ValueClass::properties[] = {

@@ -7,7 +7,7 @@
 
 namespace norbe {
 
-struct CmpClass : ClassBase<CmpClass, core::CmpNode> {
+struct CmpClass : ClassBase<CmpClass, core::Shared<core::CmpNode>> {
   static constexpr const char* name = "Cmp";
   static constexpr Parameters<3> parameters{{"lhs", "rhs", "op"}};
   static Ref construct(const BoundArguments<3>& arguments);
@@ -24,7 +24,7 @@ struct CmpTypeClass : ClassBase<CmpTypeClass, core::CmpType> {
   static bool complete(PyTypeObject* type);
 };
 
-struct DependsClass : ClassBase<DependsClass, core::DependsNode> {
+struct DependsClass : ClassBase<DependsClass, core::Shared<core::DependsNode>> {
   static constexpr const char* name = "Depends";
   static constexpr Parameters<1> parameters{{"name"}};
   static Ref construct(const BoundArguments<1>& arguments);
@@ -32,7 +32,7 @@ struct DependsClass : ClassBase<DependsClass, core::DependsNode> {
   static PyGetSetDef properties[];
 };
 
-struct MaximizeClass : ClassBase<MaximizeClass, core::MaximizeNode> {
+struct MaximizeClass : ClassBase<MaximizeClass, core::Shared<core::MaximizeNode>> {
   static constexpr const char* name = "Maximize";
   static constexpr Parameters<1> parameters{{"item"}};
   static Ref construct(const BoundArguments<1>& arguments);
@@ -40,7 +40,7 @@ struct MaximizeClass : ClassBase<MaximizeClass, core::MaximizeNode> {
   static PyGetSetDef properties[];
 };
 
-struct MinimizeClass : ClassBase<MinimizeClass, core::MinimizeNode> {
+struct MinimizeClass : ClassBase<MinimizeClass, core::Shared<core::MinimizeNode>> {
   static constexpr const char* name = "Minimize";
   static constexpr Parameters<1> parameters{{"item"}};
   static Ref construct(const BoundArguments<1>& arguments);
@@ -48,7 +48,7 @@ struct MinimizeClass : ClassBase<MinimizeClass, core::MinimizeNode> {
   static PyGetSetDef properties[];
 };
 
-struct NumOfClass : ClassBase<NumOfClass, core::NumOfNode> {
+struct NumOfClass : ClassBase<NumOfClass, core::Shared<core::NumOfNode>> {
   static constexpr const char* name = "NumOf";
   static constexpr Parameters<1> parameters{{"of"}};
   static Ref construct(const BoundArguments<1>& arguments);
@@ -57,7 +57,7 @@ struct NumOfClass : ClassBase<NumOfClass, core::NumOfNode> {
 };
 
 // No constructor: made only from constraints (the constants of comparisons).
-struct ValueClass : ClassBase<ValueClass, core::ValueNode> {
+struct ValueClass : ClassBase<ValueClass, core::Shared<core::ValueNode>> {
   static constexpr const char* name = "Value";
   static constexpr richcmpfunc richcompare = norbe::richcompare<ValueClass>;
   static PyGetSetDef properties[];

@@ -25,7 +25,7 @@ Ref IfThenClass::construct(const BoundArguments<2>& arguments) {
   if (!cond) return Ref();
   auto then = argument(arguments, 1, constraint_from_object);
   if (!then) return Ref();
-  return create(core::IfThenNode{std::move(*cond), std::move(*then)});
+  return create(core::IfThenNode{.cond = std::move(*cond), .then = std::move(*then)});
 }
 
 void IfThenClass::check_access(Object* object) {

@@ -14,7 +14,7 @@ struct ThreadBinding {
   std::uint64_t owner;
 };
 
-struct IfThenClass : ClassBase<IfThenClass, core::IfThenNode, ThreadBinding> {
+struct IfThenClass : ClassBase<IfThenClass, core::Shared<core::IfThenNode>, ThreadBinding> {
   static constexpr const char* name = "IfThen";
   static constexpr Parameters<2> parameters{{"cond", "then"}};
   static Ref construct(const BoundArguments<2>& arguments);

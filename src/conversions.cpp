@@ -152,7 +152,7 @@ core::Constraint copy_of(PyObject* object) {
 
 // The position of the object's type among the constraint classes, or -1.
 template <class... Classes>
-int own_class_index(PyTypeObject* type, ClassList<Classes...>) {
+NORBE_ALWAYS_INLINE int own_class_index(PyTypeObject* type, ClassList<Classes...>) {
   int index = 0;
   return ((type == Classes::type_object || (++index, false)) || ...) ? index : -1;
 }

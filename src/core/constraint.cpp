@@ -345,18 +345,6 @@ std::string_view CmpNode::separator() const noexcept {
   return cmp_separator(op);
 }
 
-Constraint& Constraint::operator=(Constraint&& other) noexcept {
-  if (this != &other) {
-    // Detach first: other may live inside the tree being released.
-    const ConstraintKind old_kind = kind_;
-    void* const old_node = node_;
-    kind_ = other.kind_;
-    node_ = std::exchange(other.node_, nullptr);
-    if (old_node != nullptr && owners_of(old_node).drop()) release_last(old_kind, old_node);
-  }
-  return *this;
-}
-
 void Constraint::release_last(ConstraintKind kind, void* node) noexcept {
   ConstraintAccess::release_last({kind, node});
 }

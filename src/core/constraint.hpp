@@ -96,7 +96,17 @@ class Constraint {
   }
   Constraint& operator=(const Constraint& other) noexcept { return *this = Constraint(other); }
   Constraint(Constraint&& other) noexcept : kind_(other.kind_), node_(std::exchange(other.node_, nullptr)) {}
-  Constraint& operator=(Constraint&& other) noexcept;
+  Constraint& operator=(Constraint&& other) noexcept {
+    if (this != &other) {
+      // Detach first: other may live inside the tree being released.
+      const ConstraintKind old_kind = kind_;
+      void* const old_node = node_;
+      kind_ = other.kind_;
+      node_ = std::exchange(other.node_, nullptr);
+      if (old_node != nullptr && owners_of(old_node).drop()) release_last(old_kind, old_node);
+    }
+    return *this;
+  }
   ~Constraint() {  // the last owner releases the whole tree, iterative
     if (node_ != nullptr && owners_of(node_).drop()) release_last(kind_, node_);
   }

@@ -14,6 +14,8 @@
 #include <string_view>
 #include <utility>
 
+#include "core/platform.hpp"
+
 namespace norbe::core {
 
 class InlineString {
@@ -84,12 +86,18 @@ class InlineString {
   bool is_inline() const noexcept { return raw_[kTag] != kHeap; }
   void set_inline_size(std::size_t size) noexcept { raw_[kTag] = static_cast<char>(size); }
 
+  // Short texts are copied where the string is made; only long ones call
+  // out (assign_heap).
   void assign_new(const char* data, std::size_t size) {
-    if (size <= inline_capacity) {
+    if (size <= inline_capacity) [[likely]] {
       copy_short(raw_, data, size);
       set_inline_size(size);
-      return;
+    } else {
+      assign_heap(data, size);
     }
+  }
+
+  NORBE_NEVER_INLINE void assign_heap(const char* data, std::size_t size) {
     char* block = static_cast<char*>(::operator new(size));
     std::memcpy(block, data, size);
     const Heap heap{block, size};

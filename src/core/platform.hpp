@@ -15,10 +15,13 @@
 
 // Forces a function inline where a call of its own would cost more than its
 // body on a hot path.
+// NORBE_NEVER_INLINE keeps a rare path out of its callers.
 #if defined(_MSC_VER) && !defined(__clang__)
 #define NORBE_ALWAYS_INLINE __forceinline
+#define NORBE_NEVER_INLINE __declspec(noinline)
 #else
 #define NORBE_ALWAYS_INLINE [[gnu::always_inline]] inline
+#define NORBE_NEVER_INLINE [[gnu::noinline]]
 #endif
 
 namespace norbe::core {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/constraint.hpp"
+#include "core/inline_string.hpp"
 #include "core/option_map.hpp"
 #include "core/option_value.hpp"
 #include "runtime/classes.hpp"
@@ -12,7 +13,7 @@
 namespace norbe {
 
 struct Outline {
-  std::string name;
+  core::InlineString name;
   core::ConstraintList constraints;
   core::OptionMap<core::SpecOptionValue> set_options;
   core::OptionMap<core::OptionalSpecOptionValue> set_defaults;

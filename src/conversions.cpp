@@ -303,18 +303,10 @@ std::optional<core::Constraint> operand_from_object(PyObject* object) {
   return std::nullopt;
 }
 
-std::optional<core::ConstraintList> constraint_list_from_object(PyObject* object) {
-  if (PyUnicode_Check(object)) return raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
-  if (!PySequence_Check(object)) return raise_type_mismatch(object, "Sequence");
-  core::ConstraintList constraints;
-  Py_ssize_t length = PySequence_Size(object);
-  if (length < 0) {
-    discard_pending_exception();
-  } else {
-    // The length only sizes the result. A __len__ may answer anything up to
-    // sys.maxsize, so beyond a bound the list grows as the items arrive.
-    constexpr Py_ssize_t kMaxReserved = Py_ssize_t{1} << 20;
-    constraints.reserve(static_cast<std::size_t>(length < kMaxReserved ? length : kMaxReserved));
+bool fill_constraint_list(PyObject* object, core::ConstraintList& constraints) {
+  if (PyUnicode_Check(object)) {
+    raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
   }
 #ifndef Py_GIL_DISABLED
   if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
@@ -325,25 +317,44 @@ std::optional<core::ConstraintList> constraint_list_from_object(PyObject* object
     // which locks it.)
     // An instance of the module's classes is copied running no user code,
     // so it need not be held.
+    constraints.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(object)));
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(object); ++i) {
       PyObject* entry = PySequence_Fast_GET_ITEM(object, i);
       const int own = own_class_index(Py_TYPE(entry), ConstraintClasses{});
       core::Constraint constraint = own >= 0 ? copy_own(entry, own, ConstraintClasses{})
                                              : constraint_or_failure(Ref::borrow(entry).get());
-      if (constraint.empty()) return std::nullopt;
+      if (constraint.empty()) return false;
       constraints.push_back(std::move(constraint));
     }
-    return constraints;
+    return true;
   }
 #endif
+  if (!PySequence_Check(object)) {
+    raise_type_mismatch(object, "Sequence");
+    return false;
+  }
+  Py_ssize_t length = PySequence_Size(object);
+  if (length < 0) {
+    discard_pending_exception();
+  } else {
+    // The length only sizes the result. A __len__ may answer anything up to
+    // sys.maxsize, so beyond a bound the list grows as the items arrive.
+    constexpr Py_ssize_t kMaxReserved = Py_ssize_t{1} << 20;
+    constraints.reserve(static_cast<std::size_t>(length < kMaxReserved ? length : kMaxReserved));
+  }
   Ref iterator = Ref::steal(PyObject_GetIter(object));
-  if (!iterator) return std::nullopt;
+  if (!iterator) return false;
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
     auto constraint = constraint_from_object(item.get());
-    if (!constraint) return std::nullopt;
+    if (!constraint) return false;
     constraints.push_back(std::move(*constraint));
   }
-  if (PyErr_Occurred()) return std::nullopt;
+  return !PyErr_Occurred();
+}
+
+std::optional<core::ConstraintList> constraint_list_from_object(PyObject* object) {
+  core::ConstraintList constraints;
+  if (!fill_constraint_list(object, constraints)) return std::nullopt;
   return constraints;
 }
 

@@ -80,6 +80,8 @@ std::optional<core::Constraint> constraint_from_object(PyObject* object);
 
 // A sequence (not a str) to a list of constraints, in iteration order.
 std::optional<core::ConstraintList> constraint_list_from_object(PyObject* object);
+// The same, into `constraints` (empty): false with the exception set.
+bool fill_constraint_list(PyObject* object, core::ConstraintList& constraints);
 
 // A new object of the class matching the constraint's variant, holding a
 // copy of its payload (the node itself is not copied first).

@@ -20,6 +20,7 @@
 // remained (ten Depends constraints).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -50,19 +51,22 @@ class OptionMap {
 
   OptionMap() noexcept = default;
   OptionMap(OptionMap&& other) noexcept
-      : entries_(std::exchange(other.entries_, {})), table_(std::exchange(other.table_, {})) {}
+      : entries_(std::exchange(other.entries_, {})), table_(std::exchange(other.table_, nullptr)) {}
   OptionMap& operator=(OptionMap&& other) noexcept {
     entries_ = std::exchange(other.entries_, {});
-    table_ = std::exchange(other.table_, {});
+    std::swap(table_, other.table_);
     return *this;
   }
+  OptionMap(const OptionMap&) = delete;
+  OptionMap& operator=(const OptionMap&) = delete;
+  ~OptionMap() { free_table(table_); }
 
   // Room for `count` entries without reallocating.
   void reserve(std::size_t count) { entries_.reserve(count); }
 
   // Whether a name known to differ from every name added so far may be
   // appended with append_distinct (no table has been built).
-  bool appends_distinct() const noexcept { return table_.empty(); }
+  bool appends_distinct() const noexcept { return table_ == nullptr; }
 
   // Appends an entry whose name differs from every name added so far (the
   // caller checked appends_distinct()), its value made in place by `make`.
@@ -75,22 +79,23 @@ class OptionMap {
   // `hash` is the name's hash (equal names, equal hashes); `may_repeat`
   // false promises that no entry added before has an equal name.
   void insert_or_assign(std::size_t hash, std::string_view name, Value&& value, bool may_repeat) {
-    if (!may_repeat && table_.empty()) {
+    if (!may_repeat && table_ == nullptr) {
       entries_.emplace_back(name, hash, std::move(value));
       return;
     }
-    if (table_.size() < 2 * (entries_.size() + 1)) rebuild(table_size_for(entries_.size() + 1));
-    const std::size_t mask = table_.size() - 1;
+    if (table_size() < 2 * (entries_.size() + 1)) rebuild(table_size_for(entries_.size() + 1));
+    std::uint32_t* slots = table_ + 1;
+    const std::size_t mask = table_size() - 1;
     std::size_t slot = hash & mask;
-    for (; table_[slot] != 0; slot = (slot + 1) & mask) {
-      Entry& entry = entries_[table_[slot] - 1];
+    for (; slots[slot] != 0; slot = (slot + 1) & mask) {
+      Entry& entry = entries_[slots[slot] - 1];
       if (entry.hash == hash && entry.name == name) {
         entry.value = std::move(value);
         return;
       }
     }
     entries_.emplace_back(name, hash, std::move(value));
-    table_[slot] = static_cast<std::uint32_t>(entries_.size());
+    slots[slot] = static_cast<std::uint32_t>(entries_.size());
   }
 
   std::size_t size() const noexcept { return entries_.size(); }
@@ -102,21 +107,33 @@ class OptionMap {
     return size;
   }
 
+  std::size_t table_size() const noexcept { return table_ == nullptr ? 0 : table_[0]; }
+
   // A new table of `size` slots holding every entry; the old one stays in
   // place if the allocation fails.
   void rebuild(std::size_t size) {
-    std::vector<std::uint32_t, PoolAllocator<std::uint32_t>> table(size);  // zero: empty
+    const std::size_t bytes = (size + 1) * sizeof(std::uint32_t);
+    auto* table = static_cast<std::uint32_t*>(BlockPool::allocate(bytes));
+    table[0] = static_cast<std::uint32_t>(size);
+    std::uint32_t* slots = table + 1;
+    std::fill(slots, slots + size, 0);  // zero: empty
     for (std::size_t i = 0; i < entries_.size(); ++i) {
       std::size_t slot = entries_[i].hash & (size - 1);
-      while (table[slot] != 0) slot = (slot + 1) & (size - 1);
-      table[slot] = static_cast<std::uint32_t>(i + 1);
+      while (slots[slot] != 0) slot = (slot + 1) & (size - 1);
+      slots[slot] = static_cast<std::uint32_t>(i + 1);
     }
-    table_ = std::move(table);
+    free_table(std::exchange(table_, table));
+  }
+
+  static void free_table(std::uint32_t* table) noexcept {
+    if (table != nullptr) BlockPool::release(table, (table[0] + 1) * sizeof(std::uint32_t));
   }
 
   std::vector<Entry, PoolAllocator<Entry>> entries_;
-  std::vector<std::uint32_t, PoolAllocator<std::uint32_t>>
-      table_;  // entry number + 1, or 0 for an empty slot
+  // Null until a name that may repeat arrives; then its slot count, then the
+  // slots: entry number + 1, or 0 for an empty slot. One word, so that an
+  // outline (two maps) stays small.
+  std::uint32_t* table_ = nullptr;
 };
 
 }  // namespace norbe::core

@@ -146,12 +146,12 @@ Ref PackageOutlineClass::construct(const BoundArguments<4>& arguments) {
   auto name = argument(arguments, 0, utf8_view);
   if (!name) return Ref();
   outline.name = *name;
-  if (given(arguments[1])) {
-    auto constraints = argument(arguments, 1, constraint_list_from_object);
-    if (!constraints) return Ref();
-    outline.constraints = std::move(*constraints);
+  // The constraints and the maps are filled in place.
+  if (given(arguments[1]) && !argument(arguments, 1, [&](PyObject* list) {
+        return fill_constraint_list(list, outline.constraints);
+      })) {
+    return Ref();
   }
-  // The maps are filled in place.
   if (given(arguments[2]) && !argument(arguments, 2, [&](PyObject* dict) {
         return fill_from_dict(dict, outline.set_options, option_value_from_object);
       })) {

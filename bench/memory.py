@@ -7,8 +7,9 @@ the difference is divided by the count. The C++ allocations of norbe are
 invisible to tracemalloc, the resident size sees everything.
 
 A stored node costs its 16-byte constraint value (a tag and a pointer) in
-its parent, its own allocation (the payload only, plus the allocator's 16
-bytes of bookkeeping) and the allocations of texts longer than 15 bytes.
+its parent, and its own allocation (its count of owners and payload, plus
+the allocator's bookkeeping) once for every tree and object that share it;
+texts longer than 23 bytes have a block of their own.
 
     python bench/memory.py
     python bench/memory.py --count 500000
@@ -25,6 +26,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 # (label, nodes per entry, statement building `batch` from `n`)
 NODE_CASES = [
     ("Depends leaf, short name", 1, 'batch = NumOf([Depends("libc6")] * n)'),
+    # Each leaf from an object of its own (made and dropped as a walk does):
+    # its node is not shared.
+    ("Depends leaf, short name, one object each", 1,
+     'batch = NumOf([Depends("libc6") for _ in range(n)])'),
     ("Depends leaf, 24-byte name", 1, 'batch = NumOf([Depends("libboost-filesystem1.74")] * n)'),
     ("Value leaf (Int)", 1, "batch = NumOf([7] * n)"),
     ("Value leaf (Version 1.2.3-4)", 1, 'batch = NumOf([Version("1.2.3-4")] * n)'),

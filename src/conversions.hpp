@@ -84,7 +84,7 @@ std::optional<core::ConstraintList> constraint_list_from_object(PyObject* object
 bool fill_constraint_list(PyObject* object, core::ConstraintList& constraints);
 
 // A new object of the class matching the constraint's variant, holding a
-// copy of its payload (the node itself is not copied first).
+// share of its node (nothing is copied).
 Ref constraint_to_object(const core::Constraint& constraint);
 Ref constraint_list_to_object(std::span<const core::Constraint> constraints);
 

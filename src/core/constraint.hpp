@@ -180,7 +180,9 @@ struct CmpNode {
 // "Depends( " on " )"
 struct DependsNode {
   SharedCount owners{};
-  InlineString on;
+  // 19 bytes inline: with the count the node is 24 bytes, the allocator's
+  // smallest class (most package names are shorter).
+  BasicInlineString<20> on;
 
   static constexpr std::string_view prefix = "Depends( ", suffix = " )";
   void append_payload(std::string& out) const { out += on.view(); }

@@ -1,10 +1,12 @@
-// An owned UTF-8 text that keeps up to 23 bytes inside itself.
+// An owned UTF-8 text that keeps up to Bytes - 1 bytes inside itself
+// (InlineString: 23).
 //
 // Package and option names and most Str constants are short, so a tree node
 // holding one needs no allocation of its own: Depends("libc6") is one node.
-// Longer texts live in one heap block of exactly their size. The object is
-// 24 bytes (std::string: 32 bytes and 15 inline), which keeps a Depends node
-// in the allocator's 32-byte class.
+// Longer texts live in one heap block of exactly their size. InlineString is
+// 24 bytes (std::string: 32 bytes and 15 inline); a Depends node keeps a
+// 20-byte one beside its count of owners, so that it stays in the
+// allocator's smallest class.
 #pragma once
 
 #include <cstddef>
@@ -18,16 +20,19 @@
 
 namespace norbe::core {
 
-class InlineString {
- public:
-  static constexpr std::size_t inline_capacity = 23;
+template <std::size_t Bytes>
+class BasicInlineString {
+  static_assert(Bytes > sizeof(char*) + sizeof(std::size_t), "room for the heap form and its tag");
 
-  InlineString() noexcept { set_inline_size(0); }
-  InlineString(const char* data, std::size_t size) { assign_new(data, size); }
-  InlineString(const char* text) : InlineString(std::string_view(text)) {}
-  InlineString(std::string_view text) : InlineString(text.data(), text.size()) {}
-  InlineString(const std::string& text) : InlineString(text.data(), text.size()) {}
-  InlineString(const InlineString& other) {
+ public:
+  static constexpr std::size_t inline_capacity = Bytes - 1;
+
+  BasicInlineString() noexcept { set_inline_size(0); }
+  BasicInlineString(const char* data, std::size_t size) { assign_new(data, size); }
+  BasicInlineString(const char* text) : BasicInlineString(std::string_view(text)) {}
+  BasicInlineString(std::string_view text) : BasicInlineString(text.data(), text.size()) {}
+  BasicInlineString(const std::string& text) : BasicInlineString(text.data(), text.size()) {}
+  BasicInlineString(const BasicInlineString& other) {
     if (other.is_inline()) {
       std::memcpy(raw_, other.raw_, sizeof raw_);
     } else {
@@ -35,15 +40,15 @@ class InlineString {
       assign_new(heap.data, heap.size);
     }
   }
-  InlineString(InlineString&& other) noexcept {
+  BasicInlineString(BasicInlineString&& other) noexcept {
     std::memcpy(raw_, other.raw_, sizeof raw_);
     other.set_inline_size(0);
   }
-  InlineString& operator=(const InlineString& other) {
-    if (this != &other) *this = InlineString(other);
+  BasicInlineString& operator=(const BasicInlineString& other) {
+    if (this != &other) *this = BasicInlineString(other);
     return *this;
   }
-  InlineString& operator=(InlineString&& other) noexcept {
+  BasicInlineString& operator=(BasicInlineString&& other) noexcept {
     if (this != &other) {
       release();
       std::memcpy(raw_, other.raw_, sizeof raw_);
@@ -51,9 +56,9 @@ class InlineString {
     }
     return *this;
   }
-  InlineString& operator=(std::string_view text) { return *this = InlineString(text); }
-  InlineString& operator=(const std::string& text) { return *this = InlineString(text); }
-  ~InlineString() { release(); }
+  BasicInlineString& operator=(std::string_view text) { return *this = BasicInlineString(text); }
+  BasicInlineString& operator=(const std::string& text) { return *this = BasicInlineString(text); }
+  ~BasicInlineString() { release(); }
 
   const char* data() const noexcept { return is_inline() ? raw_ : heap().data; }
   std::size_t size() const noexcept {
@@ -63,7 +68,7 @@ class InlineString {
   std::string_view view() const noexcept { return {data(), size()}; }
   operator std::string_view() const noexcept { return view(); }
 
-  friend bool operator==(const InlineString& a, std::string_view b) noexcept { return a.view() == b; }
+  friend bool operator==(const BasicInlineString& a, std::string_view b) noexcept { return a.view() == b; }
 
  private:
   // The last byte tells the two forms apart: the size (0 to 23) of inline
@@ -132,6 +137,7 @@ class InlineString {
 
   char raw_[inline_capacity + 1];
 };
+using InlineString = BasicInlineString<24>;
 static_assert(sizeof(InlineString) == 24);
 
 }  // namespace norbe::core

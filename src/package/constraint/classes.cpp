@@ -124,7 +124,7 @@ PyGetSetDef DependsClass::properties[] = {
 Ref DependsClass::construct(const BoundArguments<1>& arguments) {
   auto on = argument(arguments, 0, utf8_view);
   if (!on) return Ref();
-  return create(Payload::make([&] { return core::DependsNode{.on = core::InlineString(*on)}; }));
+  return create(Payload::make([&] { return core::DependsNode{.on = decltype(core::DependsNode::on)(*on)}; }));
 }
 
 PyGetSetDef MaximizeClass::properties[] = {

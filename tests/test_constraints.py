@@ -207,6 +207,29 @@ def test_shared_inner_nodes_stay_apart(change, changed):
     assert (text(tree) != original, text(read) != original, text(inner) != "[ Depends( a ) ] < [ 3 ]") == changed
 
 
+# A leaf object stored in several trees shares its node with them: a change
+# through the object, or through a leaf read back out of a tree, leaves every
+# other holder as it was.
+LEAF_CHANGES = [
+    (lambda: Depends("a"), "on", "z", "Depends( a )"),
+    (lambda: SpecOption("p", "o"), "option_name", "z", "Package 'p' -> Option 'o'"),
+    (lambda: Cmp(Depends("a"), 3, LESS).rhs, "value", 9, "3"),
+]
+
+
+@pytest.mark.parametrize("through", ["object", "read"])
+@pytest.mark.parametrize(("make", "field", "new", "original"), LEAF_CHANGES, ids=["Depends", "SpecOption", "Value"])
+def test_shared_leaves_stay_apart(make, field, new, original, through):
+    leaf = make()
+    holders = [NumOf([leaf, leaf]), Maximize(leaf), PackageOutline("p", [leaf]), Cmp(leaf, leaf, CmpType.Equal)]
+    read = holders[1].item
+    setattr(leaf if through == "object" else read, field, new)
+    assert text(holders[0]) == f"NumOf( {original}, {original} )" and text(holders[1]) == f"Maximize( {original} )"
+    assert text(holders[3]) == f"[ {original} ] == [ {original} ]"
+    changed, kept = (leaf, read) if through == "object" else (read, leaf)
+    assert text(kept) == original and text(changed) != original
+
+
 @pytest.mark.parametrize(
     ("obj", "name", "expected"),
     [
@@ -227,9 +250,10 @@ def test_storing_an_object_into_itself_stores_its_old_state(obj, name, expected)
 MEMBERS = ["Less", "LessOrEqual", "NotEqual", "Equal", "GreaterOrEqual", "Greater"]
 
 
-# Names and Str constants are kept inline up to 23 bytes and in a block of
-# their own beyond: both sides of the boundary, in bytes of UTF-8.
-BOUNDARY_TEXTS = ["", "x" * 22, "x" * 23, "x" * 24, "é" * 11 + "x", "é" * 12, "€" * 8, "n" * 1000]
+# Names and Str constants are kept inline up to 23 bytes (a Depends name up
+# to 19) and in a block of their own beyond: both sides of the boundaries, in
+# bytes of UTF-8.
+BOUNDARY_TEXTS = ["", "x" * 19, "x" * 20, "x" * 23, "x" * 24, "é" * 9 + "x", "é" * 10, "é" * 12, "€" * 8, "n" * 1000]
 
 
 @pytest.mark.parametrize("name", BOUNDARY_TEXTS)

@@ -39,6 +39,8 @@ autoapi_add_toctree_entry = False
 autoapi_options = ["members", "undoc-members", "special-members", "show-module-summary"]
 autoapi_python_class_content = "both"
 autoapi_member_order = "bysource"
+# The autoapimodule directives of api.rst follow autodoc's setting.
+autodoc_member_order = "bysource"
 
 html_theme = "furo"
 html_title = f"norbe {release}"

@@ -125,15 +125,26 @@ def load_docs(path: Path = DOCS_FILE) -> Docs:
     return dict(module.DOCS)
 
 
+def _unhashable(cls: Record, by_id: dict[str, Record]) -> bool:
+    """A class that defines __eq__ but no __hash__ gets __hash__ = None."""
+    names = {by_id[m]["name"] for m in cls["members"]}
+    return "__eq__" in names and "__hash__" not in names
+
+
 def documentable(records: list[Record]) -> list[str]:
-    """The ids of the records that need a docstring: every module, class and
-    function except property setters (a property's docstring is its getter's)."""
-    return [
-        r["id"]
-        for r in records
-        if r["type"] in ("module", "class", "function")
-        and not any(d.endswith(".setter") for d in r.get("decorators") or [])
-    ]
+    """The ids of the names that need a docstring: every module, class and
+    function except property setters (a property's docstring is its getter's),
+    and the __hash__ = None that the stubs write for unhashable classes."""
+    by_id = {r["id"]: r for r in records}
+    names = []
+    for r in records:
+        if r["type"] in ("module", "class", "function") and not any(
+            d.endswith(".setter") for d in r.get("decorators") or []
+        ):
+            names.append(r["id"])
+        if r["type"] == "class" and _unhashable(r, by_id):
+            names.append(r["id"] + ".__hash__")
+    return names
 
 
 def docstring_lines(text: str, indent: str) -> list[str]:
@@ -222,10 +233,10 @@ def _class_lines(cls: Record, by_id: dict[str, Record], imports: _Imports, docs:
     members = [by_id[m] for m in cls["members"]]
     body = docstring_lines(docs[cls["id"]], "    ") if cls["id"] in docs else []
     body += [line for m in members for line in _function_lines(m, imports, "    ", docs)]
-    names = {m["name"] for m in members}
-    if "__eq__" in names and "__hash__" not in names:
-        # A class that defines __eq__ but no __hash__ gets __hash__ = None.
+    if _unhashable(cls, by_id):
         body.append(f"    __hash__: {imports('typing.ClassVar')}[None]  # type: ignore[assignment]")
+        doc = docs.get(cls["id"] + ".__hash__")
+        body += docstring_lines(doc, "    ") if doc else []
     return lines + (body or ["    ..."])
 
 

@@ -593,6 +593,13 @@ def _comparison_doc(cls: str, method: str, symbol: str, member: str) -> str:
 for _cls in COMPARING:
     for _method, _symbol, _member in OPERATORS:
         doc(f"{C}.{_cls}.{_method}", _comparison_doc(_cls, _method, _symbol, _member))
+    doc(
+        f"{C}.{_cls}.__hash__",
+        """
+        ``None``: the objects are unhashable (``hash()`` raises ``TypeError``), as
+        ``==`` builds a constraint instead of comparing.
+        """,
+    )
 
 # ------------------------------------------------------------------ PackageOutline
 

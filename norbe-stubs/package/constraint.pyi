@@ -249,6 +249,9 @@ class Cmp:
         ``TypeError``.
         """
     __hash__: ClassVar[None]  # type: ignore[assignment]
+    """``None``: the objects are unhashable (``hash()`` raises ``TypeError``), as
+    ``==`` builds a constraint instead of comparing.
+    """
 
 @final
 class CmpType:
@@ -459,6 +462,9 @@ class Depends:
         ``TypeError``.
         """
     __hash__: ClassVar[None]  # type: ignore[assignment]
+    """``None``: the objects are unhashable (``hash()`` raises ``TypeError``), as
+    ``==`` builds a constraint instead of comparing.
+    """
 
 @final
 class IfThen:
@@ -663,6 +669,9 @@ class IfThen:
         ``TypeError``.
         """
     __hash__: ClassVar[None]  # type: ignore[assignment]
+    """``None``: the objects are unhashable (``hash()`` raises ``TypeError``), as
+    ``==`` builds a constraint instead of comparing.
+    """
 
 @final
 class Maximize:
@@ -839,6 +848,9 @@ class Maximize:
         ``TypeError``.
         """
     __hash__: ClassVar[None]  # type: ignore[assignment]
+    """``None``: the objects are unhashable (``hash()`` raises ``TypeError``), as
+    ``==`` builds a constraint instead of comparing.
+    """
 
 @final
 class Minimize:
@@ -1015,6 +1027,9 @@ class Minimize:
         ``TypeError``.
         """
     __hash__: ClassVar[None]  # type: ignore[assignment]
+    """``None``: the objects are unhashable (``hash()`` raises ``TypeError``), as
+    ``==`` builds a constraint instead of comparing.
+    """
 
 @final
 class NumOf:
@@ -1196,6 +1211,9 @@ class NumOf:
         ``TypeError``.
         """
     __hash__: ClassVar[None]  # type: ignore[assignment]
+    """``None``: the objects are unhashable (``hash()`` raises ``TypeError``), as
+    ``==`` builds a constraint instead of comparing.
+    """
 
 @final
 class SpecOption:
@@ -1385,6 +1403,9 @@ class SpecOption:
         ``TypeError``.
         """
     __hash__: ClassVar[None]  # type: ignore[assignment]
+    """``None``: the objects are unhashable (``hash()`` raises ``TypeError``), as
+    ``==`` builds a constraint instead of comparing.
+    """
 
 @final
 class Value:
@@ -1576,3 +1597,6 @@ class Value:
         ``TypeError``.
         """
     __hash__: ClassVar[None]  # type: ignore[assignment]
+    """``None``: the objects are unhashable (``hash()`` raises ``TypeError``), as
+    ``==`` builds a constraint instead of comparing.
+    """

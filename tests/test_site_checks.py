@@ -112,3 +112,12 @@ def test_classifiers(tmp_path, classifier, known):
 def test_the_project_classifiers_are_known():
     pytest.importorskip("trove_classifiers")
     assert CHECK.classifier_problems(ROOT / "pyproject.toml") == []
+
+
+def test_docs_requirements_list_the_docs_dependency_group():
+    """docs/requirements.txt serves pip before 25.1: the same list as the group."""
+    import tomllib
+
+    group = tomllib.loads((ROOT / "pyproject.toml").read_text())["dependency-groups"]["docs"]
+    lines = (ROOT / "docs" / "requirements.txt").read_text().splitlines()
+    assert [line for line in lines if line and not line.startswith("#")] == group

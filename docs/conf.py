@@ -37,7 +37,7 @@ autoapi_file_patterns = ["*.pyi"]
 autoapi_generate_api_docs = False
 autoapi_add_toctree_entry = False
 autoapi_options = ["members", "undoc-members", "special-members", "show-module-summary"]
-autoapi_python_class_content = "both"
+autoapi_python_class_content = "class"
 autoapi_member_order = "bysource"
 # The autoapimodule directives of api.rst follow autodoc's setting.
 autodoc_member_order = "bysource"

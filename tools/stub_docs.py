@@ -169,6 +169,7 @@ doc(
         the start), ``PartAfterRest`` (anything after ``>``) or
         ``InvalidPart("...")`` (a part with another character, shown quoted
         and escaped).
+    :raises UnicodeEncodeError: for a text holding a lone surrogate (``"\\ud800"``), which has no UTF-8 form.
 
     >>> Version("1.2.")
     Traceback (most recent call last):
@@ -219,6 +220,7 @@ doc(
     :param option_name: the option's name (a ``str``, not checked).
     :raises TypeError: ``argument 'package_name': 'int' object cannot be cast
         as 'str'`` (or ``'option_name'``; the type shown is the argument's).
+    :raises UnicodeEncodeError: for a text holding a lone surrogate (``"\\ud800"``), which has no UTF-8 form.
     """,
 )
 for _name, _what in (("package_name", "package"), ("option_name", "option")):
@@ -357,6 +359,7 @@ doc(
     :param name: the package's name (a ``str``, not checked).
     :raises TypeError: ``argument 'name': 'int' object cannot be cast as
         'str'`` (the type shown is the argument's).
+    :raises UnicodeEncodeError: for a text holding a lone surrogate (``"\\ud800"``), which has no UTF-8 form.
     """,
 )
 doc(
@@ -658,5 +661,6 @@ doc(
         a name or a key that is not a ``str``, and the conversion messages
         above.
     :raises ValueError: for an extra keyword argument, as above.
+    :raises UnicodeEncodeError: for a name or a key holding a lone surrogate (``"\\ud800"``).
     """,
 )

@@ -306,6 +306,8 @@ class Depends:
         :param name: the package's name (a ``str``, not checked).
         :raises TypeError: ``argument 'name': 'int' object cannot be cast as
             'str'`` (the type shown is the argument's).
+        :raises UnicodeEncodeError: for a text holding a lone surrogate (``"\\ud800"``), which
+            has no UTF-8 form.
         """
     @property
     def on(self) -> str:
@@ -1239,6 +1241,8 @@ class SpecOption:
         :param option_name: the option's name (a ``str``, not checked).
         :raises TypeError: ``argument 'package_name': 'int' object cannot be cast
             as 'str'`` (or ``'option_name'``; the type shown is the argument's).
+        :raises UnicodeEncodeError: for a text holding a lone surrogate (``"\\ud800"``), which
+            has no UTF-8 form.
         """
     @property
     def package_name(self) -> str:

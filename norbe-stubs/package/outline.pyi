@@ -61,4 +61,5 @@ class PackageOutline:
             a name or a key that is not a ``str``, and the conversion messages
             above.
         :raises ValueError: for an extra keyword argument, as above.
+        :raises UnicodeEncodeError: for a name or a key holding a lone surrogate (``"\\ud800"``).
         """

@@ -37,6 +37,8 @@ class Version:
             the start), ``PartAfterRest`` (anything after ``>``) or
             ``InvalidPart("...")`` (a part with another character, shown quoted
             and escaped).
+        :raises UnicodeEncodeError: for a text holding a lone surrogate (``"\\ud800"``), which
+            has no UTF-8 form.
 
         >>> Version("1.2.")
         Traceback (most recent call last):

@@ -9,9 +9,8 @@ import inspect
 import re
 from pathlib import Path
 
-import pytest
-
 import norbe
+import pytest
 from norbe.package import constraint, outline, version
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -94,7 +93,7 @@ def test_docstring_examples_run(name):
 
 # One object per comparing class whose text is the one its docstrings quote.
 SAMPLES = {
-    "Cmp": lambda: constraint.Depends("a") == True,  # noqa: E712
+    "Cmp": lambda: constraint.Depends("a") == True,
     "Depends": lambda: constraint.Depends("a"),
     "IfThen": lambda: constraint.IfThen(constraint.Depends("a"), constraint.Depends("b")),
     "Maximize": lambda: constraint.Maximize(constraint.NumOf([])),
@@ -103,7 +102,7 @@ SAMPLES = {
     "SpecOption": lambda: constraint.SpecOption("p", "o"),
     "Value": lambda: (constraint.NumOf([]) >= 2).rhs,
 }
-QUOTED = re.compile(r"``(Cannot\s+compare\s+type\s.*?)``", re.S)
+QUOTED = re.compile(r"``(Cannot\s+compare\s+type\s.*?)``", re.DOTALL)
 
 
 @pytest.mark.parametrize("method", ["__lt__", "__le__", "__eq__", "__ne__", "__gt__", "__ge__"])
@@ -144,4 +143,6 @@ def test_a_docstring_for_a_name_without_record_is_refused():
 
 def test_runtime_docstrings_stay_the_fixed_texts():
     assert constraint.Depends.__doc__ == "" and constraint.Value.__doc__ is None
-    assert version.Version.__doc__ == "A generic version.\n\nSee the documentation for this module for more information."
+    assert (
+        version.Version.__doc__ == "A generic version.\n\nSee the documentation for this module for more information."
+    )

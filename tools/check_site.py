@@ -24,6 +24,7 @@ import re
 import sys
 import tomllib
 from pathlib import Path
+from typing import ClassVar
 from urllib.parse import unquote, urlsplit
 
 # The classes the API page documents, by their dotted names (the page's anchors).
@@ -47,7 +48,14 @@ CLASSES = [
 class _Page(html.parser.HTMLParser):
     """The anchors a page defines and the references it makes."""
 
-    REFERENCES = {"a": "href", "link": "href", "img": "src", "script": "src", "iframe": "src", "source": "src"}
+    REFERENCES: ClassVar[dict[str, str]] = {
+        "a": "href",
+        "link": "href",
+        "img": "src",
+        "script": "src",
+        "iframe": "src",
+        "source": "src",
+    }
 
     def __init__(self) -> None:
         super().__init__(convert_charrefs=True)
@@ -102,7 +110,7 @@ def broken_links(site: Path) -> list[str]:
 # ------------------------------------------------------------------ README
 
 
-_PARAGRAPH = re.compile(r"<p>(.*?)</p>", re.S)
+_PARAGRAPH = re.compile(r"<p>(.*?)</p>", re.DOTALL)
 
 
 def literal_table_rows(rendered_html: str) -> list[str]:
@@ -126,7 +134,10 @@ def render_readme(text: str) -> str:
 
 
 def readme_problems(path: Path) -> list[str]:
-    return [f"{path}: table row rendered as text: {row.strip()}" for row in literal_table_rows(render_readme(path.read_text()))]
+    return [
+        f"{path}: table row rendered as text: {row.strip()}"
+        for row in literal_table_rows(render_readme(path.read_text()))
+    ]
 
 
 # ------------------------------------------------------------------ classifiers
@@ -154,7 +165,13 @@ def browser_problems(base_url: str, shots: Path) -> list[str]:
 
     options = webdriver.ChromeOptions()
     options.binary_location = os.environ.get("CHROMIUM", "/usr/bin/chromium")
-    for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--window-size=1280,1000"):
+    for argument in (
+        "--headless=new",
+        "--no-sandbox",
+        "--disable-gpu",
+        "--disable-dev-shm-usage",
+        "--window-size=1280,1000",
+    ):
         options.add_argument(argument)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     service = Service(executable_path=os.environ.get("CHROMEDRIVER", "/usr/bin/chromedriver"))

@@ -35,9 +35,7 @@ def _wrap(text: str) -> str:
             continue
         indent = line[: len(line) - len(stripped)]
         deeper = indent + ("    " if stripped.startswith(FIELD) else "")
-        lines += textwrap.wrap(
-            stripped, WIDTH, initial_indent=indent, subsequent_indent=deeper, break_on_hyphens=False
-        )
+        lines += textwrap.wrap(stripped, WIDTH, initial_indent=indent, subsequent_indent=deeper, break_on_hyphens=False)
     return "\n".join(lines)
 
 
@@ -264,14 +262,17 @@ for _member, _value, _symbol in (
     ("Greater", 5, ">"),
 ):
     doc(f"{T}.{_member}", f"``{_symbol}``: ``int()`` gives {_value}.")
-doc(f"{T}.__int__", "The member's value: 0 ``Less``, 1 ``LessOrEqual``, 2 ``NotEqual``, 3 ``Equal``, 4 ``GreaterOrEqual``, 5 ``Greater``.")
+doc(
+    f"{T}.__int__",
+    "The member's value: 0 ``Less``, 1 ``LessOrEqual``, 2 ``NotEqual``, 3 ``Equal``, 4 ``GreaterOrEqual``, 5 ``Greater``.",
+)
 doc(f"{T}.__repr__", "The member's name: ``CmpType.Less`` and so on (``str()`` gives the same).")
 
 # ------------------------------------------------------------------ constraint classes
 
 doc(
     f"{C}.Cmp",
-    f"""
+    """
     A comparison between two constraints: ``lhs op rhs``.
 
     The comparison operators of the constraint classes and of ``SpecOption``
@@ -286,7 +287,7 @@ doc(
 
     >>> c = Cmp(SpecOption("zlib", "version"), Version("1.2.11"), CmpType.GreaterOrEqual)
     >>> c.rhs.value
-    Version {{ parts: [Int(1), Sep('.'), Int(2), Sep('.'), Int(11)] }}
+    Version { parts: [Int(1), Sep('.'), Int(2), Sep('.'), Int(11)] }
     """,
 )
 doc(
@@ -319,7 +320,7 @@ for _side in ("lhs", "rhs"):
     doc(
         f"{C}.Cmp.{_side}",
         f"""
-        The {'left' if _side == 'lhs' else 'right'} side.
+        The {"left" if _side == "lhs" else "right"} side.
 
         {READ_COPY.format(name=_side)} Assigning accepts {ANY};
         otherwise ``TypeError`` ``argument '{_side}': cannot convert ...``. {NO_DELETE}
@@ -539,7 +540,11 @@ COMPARING = {
     "Minimize": ("None", None, "Minimize( 2.5 )"),
     "NumOf": ("Some(Int)", "a ``NumOf`` or an ``int``", "NumOf( Depends( a ) )"),
     "SpecOption": ("Some(Unknown)", "another ``SpecOption``", "Package 'p' -> Option 'o'"),
-    "Value": ("Some(Int)", "of the same comparison type as the value (for an ``int`` value: an ``int`` or a ``NumOf``; for a ``bool``: a ``bool``, a ``Cmp`` or a ``Depends``)", "2"),
+    "Value": (
+        "Some(Int)",
+        "of the same comparison type as the value (for an ``int`` value: an ``int`` or a ``NumOf``; for a ``bool``: a ``bool``, a ``Cmp`` or a ``Depends``)",
+        "2",
+    ),
 }
 
 

@@ -19,7 +19,7 @@ from pathlib import Path
 import matplotlib
 
 matplotlib.use("Agg")
-import matplotlib.pyplot as plt  # noqa: E402
+import matplotlib.pyplot as plt
 
 NORBE, FLOOR, BASELINE = "#2f6fb0", "#9aa5b1", "#d9822b"
 # No timestamp or version in the files, so that the same data draws the same bytes.
@@ -104,8 +104,10 @@ def figures_rst(sources: dict, instructions: list[dict], run: dict) -> str:
         "Instruction counts",
         "------------------",
         "",
-        f"{sources['instructions']['about']} Command: ``{sources['instructions']['command']}``; "
-        f"interpreter: {sources['instructions']['interpreter']}; build: {sources['instructions']['build']}.",
+        (
+            f"{sources['instructions']['about']} Command: ``{sources['instructions']['command']}``; "
+            f"interpreter: {sources['instructions']['interpreter']}; build: {sources['instructions']['build']}."
+        ),
         "",
         ".. image:: /performance/instructions.png",
         "   :alt: instructions per operation, norbe beside the interpreter's floor",
@@ -113,14 +115,19 @@ def figures_rst(sources: dict, instructions: list[dict], run: dict) -> str:
     ]
     lines += _table(
         ["operation", "norbe", "floor", "norbe/floor"],
-        [[_literal(r["label"]), f"{r['norbe']:,.0f}", f"{r['floor']:,.0f}", f"{r['ratio']:.2f}×"] for r in instructions],
+        [
+            [_literal(r["label"]), f"{r['norbe']:,.0f}", f"{r['floor']:,.0f}", f"{r['ratio']:.2f}×"]
+            for r in instructions
+        ],
     )
     lines += [
         "Times per operation",
         "-------------------",
         "",
-        f"{sources['run']['about']} Command: ``{sources['run']['command']}``; build: {sources['run']['build']}. "
-        f"Machine and interpreter, as the bench wrote them: {run['machine']}.",
+        (
+            f"{sources['run']['about']} Command: ``{sources['run']['command']}``; build: {sources['run']['build']}. "
+            f"Machine and interpreter, as the bench wrote them: {run['machine']}."
+        ),
         "",
         ".. image:: /performance/micro.png",
         "   :alt: nanoseconds per operation for norbe, the floor and the pure-Python baseline",

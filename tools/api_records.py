@@ -6,17 +6,25 @@ generates the package's type stubs from them.
     api_records.py [--so PATH] stubs OUTDIR      write the stubs into OUTDIR
     api_records.py [--so PATH] stubs --check DIR compare DIR with the stubs;
                                                  exit 1 on any difference
+    api_records.py [--so PATH] docs              list the public names that
+                                                 tools/stub_docs.py leaves
+                                                 undocumented; exit 1 if any
 
 The records are read from the ELF file itself (no import of the module is
 needed when --so names it; otherwise `import norbe` locates it). Each record
 is an exported data symbol named norbe_api_record_<...>: a 32-bit
 little-endian byte count followed by that many bytes of JSON.
+
+The records carry no documentation (the runtime docstrings are fixed texts):
+the docstrings of the stubs come from tools/stub_docs.py, a map from record
+id to text, merged in as the stubs are written.
 """
 
 from __future__ import annotations
 
 import argparse
 import difflib
+import importlib.util
 import json
 import re
 import struct
@@ -101,6 +109,55 @@ def read_records(path: Path) -> list[Record]:
 
 # ------------------------------------------------------------------ stubs
 
+Docs = dict[str, str]
+DOCS_FILE = Path(__file__).resolve().with_name("stub_docs.py")
+
+
+def load_docs(path: Path = DOCS_FILE) -> Docs:
+    """The docstrings of the stubs, by record id (the DOCS map of the file);
+    none when the file is absent, as in a copy of this tool on its own."""
+    if not path.exists():
+        return {}
+    spec = importlib.util.spec_from_file_location("stub_docs", path)
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return dict(module.DOCS)
+
+
+def _unhashable(cls: Record, by_id: dict[str, Record]) -> bool:
+    """A class that defines __eq__ but no __hash__ gets __hash__ = None."""
+    names = {by_id[m]["name"] for m in cls["members"]}
+    return "__eq__" in names and "__hash__" not in names
+
+
+def documentable(records: list[Record]) -> list[str]:
+    """The ids of the names that need a docstring: every module, class and
+    function except property setters (a property's docstring is its getter's),
+    and the __hash__ = None that the stubs write for unhashable classes."""
+    by_id = {r["id"]: r for r in records}
+    names = []
+    for r in records:
+        if r["type"] in ("module", "class", "function") and not any(
+            d.endswith(".setter") for d in r.get("decorators") or []
+        ):
+            names.append(r["id"])
+        if r["type"] == "class" and _unhashable(r, by_id):
+            names.append(r["id"] + ".__hash__")
+    return names
+
+
+def docstring_lines(text: str, indent: str) -> list[str]:
+    """A docstring literal for text, as source lines at indent. Backslashes
+    and runs of quotes are escaped, so the literal's value is text itself."""
+    body = text.strip("\n").replace("\\", "\\\\").replace('"""', '\\"\\"\\"')
+    lines = body.split("\n")
+    if len(lines) == 1:
+        if body.endswith('"'):
+            body = body[:-1] + '\\"'
+        return [f'{indent}"""{body}"""']
+    return [f'{indent}"""{lines[0]}'] + [f"{indent}{line}".rstrip() for line in lines[1:]] + [f'{indent}"""']
+
 _DOTTED = re.compile(r"\b[A-Za-z_]\w*(?:\.[A-Za-z_]\w*)+")
 
 
@@ -156,26 +213,30 @@ def _decorator(decorator: str, imports: _Imports) -> str:
     return decorator if decorator.endswith(".setter") else imports(decorator)
 
 
-def _function_lines(function: Record, imports: _Imports, indent: str) -> list[str]:
+def _function_lines(function: Record, imports: _Imports, indent: str, docs: Docs) -> list[str]:
     decorators = function.get("decorators") or []
+    doc = docs.get(function["id"])
     if "classattr" in decorators:
-        return [f"{indent}{function['name']}: {imports('typing.ClassVar')}[{imports(function['returns'])}]"]
+        line = f"{indent}{function['name']}: {imports('typing.ClassVar')}[{imports(function['returns'])}]"
+        # An attribute's docstring is the string literal that follows it.
+        return [line] + (docstring_lines(doc, indent) if doc else [])
     lines = [f"{indent}@{_decorator(d, imports)}" for d in decorators]
-    line = f"{indent}def {function['name']}{_signature(function, imports)}: ..."
+    line = f"{indent}def {function['name']}{_signature(function, imports)}:" + ("" if doc else " ...")
     if function["name"] in _OBJECT_OVERRIDES and function.get("returns") != "bool":
         line += "  # type: ignore[override]"
-    return lines + [line]
+    return lines + [line] + (docstring_lines(doc, indent + "    ") if doc else [])
 
 
-def _class_lines(cls: Record, by_id: dict[str, Record], imports: _Imports) -> list[str]:
+def _class_lines(cls: Record, by_id: dict[str, Record], imports: _Imports, docs: Docs) -> list[str]:
     lines = [f"@{_decorator(d, imports)}" for d in cls.get("decorators") or []]
     lines.append(f"class {cls['name']}:")
     members = [by_id[m] for m in cls["members"]]
-    body = [line for m in members for line in _function_lines(m, imports, "    ")]
-    names = {m["name"] for m in members}
-    if "__eq__" in names and "__hash__" not in names:
-        # A class that defines __eq__ but no __hash__ gets __hash__ = None.
+    body = docstring_lines(docs[cls["id"]], "    ") if cls["id"] in docs else []
+    body += [line for m in members for line in _function_lines(m, imports, "    ", docs)]
+    if _unhashable(cls, by_id):
         body.append(f"    __hash__: {imports('typing.ClassVar')}[None]  # type: ignore[assignment]")
+        doc = docs.get(cls["id"] + ".__hash__")
+        body += docstring_lines(doc, "    ") if doc else []
     return lines + (body or ["    ..."])
 
 
@@ -184,9 +245,15 @@ def _stub_path(module: Record, is_package: bool) -> str:
     return "/".join(parts + ["__init__.pyi"]) if is_package else "/".join(parts) + ".pyi"
 
 
-def render_stubs(records: list[Record]) -> dict[str, str]:
-    """The stub files of the stub-only package, keyed by their relative path."""
+def render_stubs(records: list[Record], docs: Docs | None = None) -> dict[str, str]:
+    """The stub files of the stub-only package, keyed by their relative path,
+    with the docstrings of docs (default: those of tools/stub_docs.py). A
+    docstring for an id that no record has is an error: it would be lost."""
+    docs = load_docs() if docs is None else docs
     by_id = {r["id"]: r for r in records}
+    stale = sorted(docs.keys() - set(documentable(records)))
+    if stale:
+        raise ValueError(f"docstrings for names the records do not have: {', '.join(stale)}")
     modules = [r for r in records if r["type"] == "module"]
     packages = {m["parent"] for m in modules}
     files = {}
@@ -197,17 +264,19 @@ def render_stubs(records: list[Record]) -> dict[str, str]:
         blocks = [[f"__all__ = [{', '.join(json.dumps(m['name']) for m in members)}]"]]
         for member in members:
             if member["type"] == "class":
-                blocks.append(_class_lines(member, by_id, imports))
+                blocks.append(_class_lines(member, by_id, imports, docs))
             elif member["type"] == "function":
-                if blocks[-1] and blocks[-1][0].startswith("def "):
-                    blocks[-1] += _function_lines(member, imports, "")
+                if blocks[-1] and blocks[-1][0].startswith("def ") and member["id"] not in docs:
+                    blocks[-1] += _function_lines(member, imports, "", docs)
                 else:
-                    blocks.append(_function_lines(member, imports, ""))
+                    blocks.append(_function_lines(member, imports, "", docs))
         if module.get("incomplete"):
             blocks.append([f"def __getattr__(name: str) -> {imports('_typeshed.Incomplete')}: ..."])
         head = [f"from . import {name} as {name}" for name in submodules] + imports.lines()
         if head:
             blocks.insert(0, head)
+        if module["id"] in docs:
+            blocks.insert(0, docstring_lines(docs[module["id"]], ""))
         files[_stub_path(module, module["id"] in packages)] = (
             HEADER + "\n" + "\n\n".join("\n".join(block) for block in blocks) + "\n"
         )
@@ -248,9 +317,16 @@ def main(argv: list[str] | None = None) -> int:
     stubs = commands.add_parser("stubs", help="generate the stubs")
     stubs.add_argument("--check", action="store_true", help="compare instead of writing")
     stubs.add_argument("outdir", type=Path)
+    commands.add_parser("docs", help="list the names without a docstring")
     options = parser.parse_args(argv)
 
     records = read_records(options.so or find_extension())
+    if options.command == "docs":
+        docs = load_docs()
+        missing = [name for name in documentable(records) if name not in docs]
+        for name in missing:
+            print(f"no docstring: {name}")
+        return 1 if missing else 0
     if options.command == "stubs":
         files = render_stubs(records)
         if not options.check:

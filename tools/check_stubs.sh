@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks the type stubs against the built extension. Run inside an activated
 # virtual environment in which norbe is installed:
-#   1. the stubs regenerated from the extension's API records equal the
-#      committed norbe-stubs/, and the installed copy equals both;
+#   1. every public name has a docstring in tools/stub_docs.py, the stubs
+#      regenerated from the extension's API records with those docstrings
+#      equal the committed norbe-stubs/, and the installed copy equals both;
 #   2. mypy.stubtest finds no difference between the stubs and the runtime
 #      module (all five modules; see tools/stubtest-allowlist.txt);
 #   3. the example program type-checks with mypy --strict against the
@@ -16,6 +17,8 @@ python -c 'import mypy' 2>/dev/null || python -m pip install --quiet mypy
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
+echo "--- docstrings of every public name (tools/stub_docs.py)"
+python tools/api_records.py docs
 echo "--- stubs regenerated from the API records"
 python tools/api_records.py stubs "$tmp/norbe-stubs"
 diff -ru norbe-stubs "$tmp/norbe-stubs"

@@ -139,9 +139,13 @@ class BasicInlineString {
     }
   }
 
-  // Gives up this string's share of a long text.
   void release() noexcept {
-    if (is_inline()) return;
+    if (!is_inline()) release_heap();
+  }
+
+  // Gives up this string's share of a long text (kept out of the many
+  // callers that release short ones).
+  NORBE_NEVER_INLINE void release_heap() noexcept {
     Block* block = heap().block;
     if (block->owners.release()) {
       block->~Block();

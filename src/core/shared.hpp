@@ -88,12 +88,16 @@ class OwnerCount {
 // makes a new T whose count is one (if it throws, nothing has changed),
 // `held` is pointed at it, and let_go(T*) gives up the holder's share of the
 // old one, which may have become the last share meanwhile.
+// The test inlines into every writer; the copy stays out of line.
 template <class T, class Copy, class LetGo>
-T& copy_on_write(T*& held, Copy&& copy, LetGo&& let_go) {
-  if (held->owners.shared()) {
-    T* own = copy(std::as_const(*held));
-    let_go(std::exchange(held, own));
-  }
+NORBE_NEVER_INLINE void detach_shared(T*& held, Copy& copy, LetGo& let_go) {
+  T* own = copy(std::as_const(*held));
+  let_go(std::exchange(held, own));
+}
+template <class T, class Copy, class LetGo>
+NORBE_ALWAYS_INLINE T& copy_on_write(T*& held, Copy&& copy, LetGo&& let_go) {
+  if (held->owners.shared()) [[unlikely]]
+    detach_shared(held, copy, let_go);
   return *held;
 }
 

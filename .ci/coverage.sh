@@ -3,7 +3,7 @@
 # environment, runs the whole suite (subprocesses included: each one writes its
 # counts when it exits), replays the fuzzers' seed corpora over the core (the
 # core's own tests: they reach the parts of src/core that only the fuzzers
-# check, such as Version::part and the copy assignments) and prints the line
+# check, such as the copy assignments) and prints the line
 # and branch coverage of src/. Fails below the floors (NORBE_MIN_LINES /
 # NORBE_MIN_BRANCHES, percent).
 #

@@ -138,7 +138,7 @@ std::optional<core::SpecOptionValue> general_value(PyObject* object) {
 
 // One recognised instance of the module's classes: its payload as a node.
 template <class Class>
-core::Constraint copy_of(PyObject* object) {
+core::Constraint share_of(PyObject* object) {
   auto* instance = Class::cast(object);
   Class::check_access(instance);
   CriticalSection section(object);
@@ -158,10 +158,10 @@ NORBE_ALWAYS_INLINE int own_class_index(PyTypeObject* type, ClassList<Classes...
 }
 
 template <class... Classes>
-core::Constraint copy_own(PyObject* object, int index, ClassList<Classes...>) {
-  using Copy = core::Constraint (*)(PyObject*);
-  static constexpr Copy kCopy[] = {&copy_of<Classes>...};
-  return kCopy[index](object);
+core::Constraint share_own(PyObject* object, int index, ClassList<Classes...>) {
+  using Share = core::Constraint (*)(PyObject*);
+  static constexpr Share kShare[] = {&share_of<Classes>...};
+  return kShare[index](object);
 }
 
 // Empty with no exception: not convertible; with one set: a failure to
@@ -172,7 +172,7 @@ core::Constraint try_convert(PyObject* object) {
   const PyTypeObject* type = Py_TYPE(object);
   if (type != &PyLong_Type && type != &PyBool_Type && type != &PyUnicode_Type && type != &PyFloat_Type) {
     const int own = own_class_index(Py_TYPE(object), ConstraintClasses{});
-    if (own >= 0) return copy_own(object, own, ConstraintClasses{});
+    if (own >= 0) return share_own(object, own, ConstraintClasses{});
   }
   if (auto value = try_option_value(object))
     return core::Constraint::make<core::ValueNode>(
@@ -321,7 +321,7 @@ bool fill_constraint_list(PyObject* object, core::ConstraintList& constraints) {
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(object); ++i) {
       PyObject* entry = PySequence_Fast_GET_ITEM(object, i);
       const int own = own_class_index(Py_TYPE(entry), ConstraintClasses{});
-      core::Constraint constraint = own >= 0 ? copy_own(entry, own, ConstraintClasses{})
+      core::Constraint constraint = own >= 0 ? share_own(entry, own, ConstraintClasses{})
                                              : constraint_or_failure(Ref::borrow(entry).get());
       if (constraint.empty()) return false;
       constraints.push_back(std::move(constraint));

@@ -183,7 +183,7 @@ struct ConstraintAccess {
 
   // Gives up this constraint's share of a node: true when it was the last,
   // and the node is the caller's to take apart.
-  static bool claim(Owned owned) noexcept { return Constraint::owners_of(owned.node).drop(); }
+  static bool claim(Owned owned) noexcept { return Constraint::owners_of(owned.node).release(); }
 
   // The last child slot of the node that holds an inner node this tree was
   // the last owner of; when there is none, the node is freed and the answer
@@ -296,30 +296,33 @@ struct ConstraintAccess {
   }
 };
 
+NumOfEntries::Block* NumOfEntries::new_block(std::uint32_t count) {
+  void* memory = BlockPool::allocate(sizeof(Block) + count * sizeof(Constraint));
+  return new (memory) Block{{}, 0, count};
+}
+
 NumOfEntries::NumOfEntries(ConstraintList&& entries) {
   if (entries.empty()) return;
   if (entries.size() > UINT32_MAX) throw std::bad_alloc();
-  const auto count = static_cast<std::uint32_t>(entries.size());
-  void* memory = BlockPool::allocate(sizeof(Block) + count * sizeof(Constraint));
-  block_ = new (memory) Block{{1}, count, count};
-  Constraint* items = this->items();
-  for (std::size_t i = 0; i < entries.size(); ++i) new (&items[i]) Constraint(std::move(entries[i]));
+  block_ = new_block(static_cast<std::uint32_t>(entries.size()));
+  for (Constraint& entry : entries) new (&block_->items()[block_->size++]) Constraint(std::move(entry));
 }
 
 std::span<Constraint> NumOfEntries::mutate() {
-  if (block_ != nullptr && block_->owners.load(std::memory_order_acquire) != 1) {
-    ConstraintList copy(begin(), end());  // on failure this one is unchanged
-    *this = NumOfEntries(std::move(copy));
-  }
-  return {items(), size()};
+  if (block_ == nullptr) return {};
+  // The copy's entries share their nodes with the original's.
+  const auto copy = [](const Block& shared) {
+    Block* own = new_block(shared.size);
+    for (const Constraint& entry : std::span(shared.items(), shared.size))
+      new (&own->items()[own->size++]) Constraint(entry);
+    return own;
+  };
+  const auto let_go = [](Block* old) { NumOfEntries released(old); };
+  return {copy_on_write(block_, copy, let_go).items(), size()};
 }
 
 bool NumOfEntries::claim() noexcept {
-  if (block_ == nullptr || block_->owners.load(std::memory_order_acquire) == 1) return true;
-  if (block_->owners.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-    block_->owners.store(1, std::memory_order_relaxed);  // the others let go meanwhile
-    return true;
-  }
+  if (block_ == nullptr || block_->owners.release()) return true;
   block_ = nullptr;
   return false;
 }
@@ -328,17 +331,13 @@ void NumOfEntries::pop_back() noexcept {
   items()[--block_->size].~Constraint();
 }
 
-void NumOfEntries::drop() noexcept {
-  if (block_->owners.load(std::memory_order_acquire) != 1 &&
-      block_->owners.fetch_sub(1, std::memory_order_acq_rel) != 1) {
-    return;
-  }
+void NumOfEntries::free_block(Block* block) noexcept {
   // Each entry is released by its own (iterative) walk; entries of claimed
   // blocks are gone already.
-  while (block_->size != 0) pop_back();
-  const std::size_t bytes = sizeof(Block) + block_->allocated * sizeof(Constraint);
-  block_->~Block();
-  BlockPool::release(block_, bytes);
+  while (block->size != 0) block->items()[--block->size].~Constraint();
+  const std::size_t bytes = sizeof(Block) + block->allocated * sizeof(Constraint);
+  block->~Block();
+  BlockPool::release(block, bytes);
 }
 
 std::string_view CmpNode::separator() const noexcept {

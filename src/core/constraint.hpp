@@ -5,7 +5,6 @@
 // a tree of any depth is safe on any thread's stack.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -20,6 +19,8 @@
 #include "core/inline_string.hpp"
 #include "core/node_pool.hpp"
 #include "core/option_value.hpp"
+#include "core/platform.hpp"
+#include "core/shared.hpp"
 
 namespace norbe::core {
 
@@ -51,38 +52,20 @@ enum class ValueType : std::uint8_t { Unknown, Bool, Int, Float, Str, Version };
 struct CmpNode;
 struct DependsNode;
 struct IfThenNode;
-struct MaximizeNode;
-struct MinimizeNode;
+template <ConstraintKind Kind>
+  requires(Kind == ConstraintKind::Maximize || Kind == ConstraintKind::Minimize)
+struct GoalNode;
+using MaximizeNode = GoalNode<ConstraintKind::Maximize>;
+using MinimizeNode = GoalNode<ConstraintKind::Minimize>;
 struct NumOfNode;
 struct SpecOptionNode;
 struct ValueNode;
 
-// The count of owners of a node: the constraints that hold it. A copy of a
-// node (its payload copied into a node of its own) starts with one.
-class SharedCount {
- public:
-  SharedCount() noexcept = default;
-  SharedCount(const SharedCount&) noexcept {}
-  SharedCount& operator=(const SharedCount&) noexcept { return *this; }
-
-  void add() noexcept { owners_.fetch_add(1, std::memory_order_relaxed); }
-  // True when the caller was the last owner: the node is its own to take
-  // apart. (A sole owner is the only one who could add an owner.)
-  bool drop() noexcept {
-    return owners_.load(std::memory_order_acquire) == 1 ||
-           owners_.fetch_sub(1, std::memory_order_acq_rel) == 1;
-  }
-  bool shared() const noexcept { return owners_.load(std::memory_order_acquire) != 1; }
-
- private:
-  std::atomic<std::uint32_t> owners_{1};
-};
-
 // A tag and one pointer to a separately allocated node. A moved-from
 // constraint is empty (holds no node); every other constraint holds one.
-// Copying a constraint adds an owner to its node. Every node begins with its
-// count of owners, so that copying and letting go of a node that others still
-// hold need not know its kind.
+// Copying a constraint adds an owner to its node (core/shared.hpp). Every
+// node begins with its count of owners, so that copying and letting go of a
+// node that others still hold need not know its kind.
 class Constraint {
  public:
   Constraint() noexcept = default;
@@ -103,12 +86,12 @@ class Constraint {
       void* const old_node = node_;
       kind_ = other.kind_;
       node_ = std::exchange(other.node_, nullptr);
-      if (old_node != nullptr && owners_of(old_node).drop()) release_last(old_kind, old_node);
+      if (old_node != nullptr && owners_of(old_node).release()) release_last(old_kind, old_node);
     }
     return *this;
   }
   ~Constraint() {  // the last owner releases the whole tree, iterative
-    if (node_ != nullptr && owners_of(node_).drop()) release_last(kind_, node_);
+    if (node_ != nullptr && owners_of(node_).release()) release_last(kind_, node_);
   }
 
   ConstraintKind kind() const noexcept { return kind_; }
@@ -138,7 +121,7 @@ class Constraint {
   template <class Node>
   friend class Shared;
   Constraint(ConstraintKind kind, void* node) noexcept : kind_(kind), node_(node) {}
-  static SharedCount& owners_of(void* node) noexcept { return *static_cast<SharedCount*>(node); }
+  static OwnerCount& owners_of(void* node) noexcept { return *static_cast<OwnerCount*>(node); }
   // Frees the tree of a node whose last owner the caller was.
   static void release_last(ConstraintKind kind, void* node) noexcept;
   ConstraintKind kind_ = ConstraintKind::Value;
@@ -163,7 +146,7 @@ using ConstraintList = std::vector<Constraint, PoolAllocator<Constraint>>;
 
 // "[ " lhs " ] <op> [ " rhs " ]"
 struct CmpNode {
-  SharedCount owners{};
+  OwnerCount owners{};
   CmpType op;  // beside the count: the node stays 40 bytes
   Constraint lhs;
   Constraint rhs;
@@ -179,10 +162,10 @@ struct CmpNode {
 
 // "Depends( " on " )"
 struct DependsNode {
-  SharedCount owners{};
-  // 19 bytes inline: with the count the node is 24 bytes, the allocator's
-  // smallest class (most package names are shorter).
-  BasicInlineString<20> on;
+  OwnerCount owners{};
+  // As much of the name inline as fits beside the count in the allocator's
+  // smallest chunk (most package names are shorter).
+  BasicInlineString<heap_smallest_block - sizeof(OwnerCount)> on;
 
   static constexpr std::string_view prefix = "Depends( ", suffix = " )";
   void append_payload(std::string& out) const { out += on.view(); }
@@ -192,7 +175,7 @@ struct DependsNode {
 
 // "If( " cond " ) Then [ " then " ]"
 struct IfThenNode {
-  SharedCount owners{};
+  OwnerCount owners{};
   Constraint cond;
   Constraint then;
 
@@ -205,46 +188,36 @@ struct IfThenNode {
   NORBE_POOLED_NODE(IfThenNode)
 };
 
-// "Maximize( " item " )"
-struct MaximizeNode {
-  SharedCount owners{};
+// "Maximize( " item " )" and "Minimize( " item " )": an optimisation goal,
+// the two kinds told apart by their node type only.
+template <ConstraintKind Kind>
+  requires(Kind == ConstraintKind::Maximize || Kind == ConstraintKind::Minimize)
+struct GoalNode {
+  OwnerCount owners{};
   Constraint item;
 
-  static constexpr std::string_view prefix = "Maximize( ", suffix = " )";
+  static constexpr std::string_view prefix = Kind == ConstraintKind::Maximize ? "Maximize( " : "Minimize( ";
+  static constexpr std::string_view suffix = " )";
   static constexpr std::string_view separator() noexcept { return {}; }
   static constexpr std::size_t child_count() noexcept { return 1; }
   const Constraint& child(std::size_t) const noexcept { return item; }
   Constraint& child(std::size_t) noexcept { return item; }
   static constexpr std::optional<ValueType> value_type() noexcept { return std::nullopt; }
-  NORBE_POOLED_NODE(MaximizeNode)
-};
-
-// "Minimize( " item " )"
-struct MinimizeNode {
-  SharedCount owners{};
-  Constraint item;
-
-  static constexpr std::string_view prefix = "Minimize( ", suffix = " )";
-  static constexpr std::string_view separator() noexcept { return {}; }
-  static constexpr std::size_t child_count() noexcept { return 1; }
-  const Constraint& child(std::size_t) const noexcept { return item; }
-  Constraint& child(std::size_t) noexcept { return item; }
-  static constexpr std::optional<ValueType> value_type() noexcept { return std::nullopt; }
-  NORBE_POOLED_NODE(MinimizeNode)
+  NORBE_POOLED_NODE(GoalNode)
 };
 
 // The entries of a NumOf: one block from the node pool holding its counts
 // and the entries, sized once. Copies of a NumOf's payload (a NumOf object's
-// own, copied into a tree) share the block (a count of owners in the block,
-// updated atomically), and a shared block is never changed: writing an entry
-// first copies the block (mutate()).
+// own, copied into a tree) share the block (core/shared.hpp), and a shared
+// block is never changed: writing an entry first copies the block
+// (mutate()).
 class NumOfEntries {
  public:
   NumOfEntries() noexcept = default;
   // The entries moved into a new block (implicit: the `of` setter's value).
   NumOfEntries(ConstraintList&& entries);  // NOLINT(google-explicit-constructor)
   NumOfEntries(const NumOfEntries& other) noexcept : block_(other.block_) {
-    if (block_ != nullptr) block_->owners.fetch_add(1, std::memory_order_relaxed);
+    if (block_ != nullptr) block_->owners.add();
   }
   NumOfEntries(NumOfEntries&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
   NumOfEntries& operator=(NumOfEntries other) noexcept {
@@ -252,7 +225,7 @@ class NumOfEntries {
     return *this;
   }
   ~NumOfEntries() {
-    if (block_ != nullptr) drop();
+    if (block_ != nullptr && block_->owners.release()) free_block(block_);
   }
 
   std::size_t size() const noexcept { return block_ == nullptr ? 0 : block_->size; }
@@ -277,24 +250,29 @@ class NumOfEntries {
 
  private:
   struct Block {
-    std::atomic<std::uint32_t> owners;
+    OwnerCount owners;
     std::uint32_t size;       // the entries still in place (the release walk takes them from the back)
     std::uint32_t allocated;  // the entries the block was made for
     std::uint32_t unused = 0;
+
+    Constraint* items() noexcept { return reinterpret_cast<Constraint*>(this + 1); }
+    const Constraint* items() const noexcept { return reinterpret_cast<const Constraint*>(this + 1); }
   };
   static_assert(sizeof(Block) % alignof(Constraint) == 0);
 
-  Constraint* items() const noexcept {
-    return block_ == nullptr ? nullptr : reinterpret_cast<Constraint*>(block_ + 1);
-  }
-  void drop() noexcept;
+  explicit NumOfEntries(Block* block) noexcept : block_(block) {}
+  Constraint* items() const noexcept { return block_ == nullptr ? nullptr : block_->items(); }
+  // A block for `count` entries, not yet made, with one owner.
+  static Block* new_block(std::uint32_t count);
+  // Releases the entries still in place and frees the block.
+  static void free_block(Block* block) noexcept;
 
   Block* block_ = nullptr;
 };
 
 // "NumOf( " entries joined by ", " " )"; no entries: "NumOf(  )".
 struct NumOfNode {
-  SharedCount owners{};
+  OwnerCount owners{};
   NumOfEntries of;
 
   static constexpr std::string_view prefix = "NumOf( ", suffix = " )";
@@ -307,7 +285,7 @@ struct NumOfNode {
 
 // "Package '" package_name "' -> Option '" option_name "'"
 struct SpecOptionNode {
-  SharedCount owners{};
+  OwnerCount owners{};
   InlineString package_name;
   InlineString option_name;
 
@@ -324,7 +302,7 @@ struct SpecOptionNode {
 
 // The option value's own text, with nothing around it.
 struct ValueNode {
-  SharedCount owners{};
+  OwnerCount owners{};
   SpecOptionValue value;
 
   static constexpr std::string_view prefix = "", suffix = "";
@@ -361,10 +339,6 @@ constexpr ConstraintKind kind_of_node() {
   }
 }
 
-// The kind of a node type, as a type (for the binding's class tables).
-template <class Node>
-struct NodeKind : std::integral_constant<ConstraintKind, kind_of_node<Node>()> {};
-
 template <class Node>
   requires(!std::is_same_v<Node, Constraint>)
 Constraint::Constraint(Node node) : Constraint(emplace(std::move(node))) {}
@@ -382,12 +356,12 @@ Constraint Constraint::emplace(NodeArg&& node) {
 
 template <class Node>
 Node& Constraint::mutate() {
-  Node& node = *static_cast<Node*>(node_);
-  if (node.owners.shared()) {
-    Constraint copy = emplace(std::as_const(node));
-    std::swap(node_, copy.node_);
-  }
-  return *static_cast<Node*>(node_);
+  Node* node = static_cast<Node*>(node_);
+  copy_on_write(
+      node, [](const Node& shared) { return new Node(shared); },
+      [](Node* old) { Constraint released(kind_of_node<Node>(), old); });
+  node_ = node;
+  return *node;
 }
 
 // One owner's hold of a node of a known kind: what an object of the binding
@@ -418,18 +392,16 @@ class Shared {
   // The node's own destructor releases its children, each by the release
   // walk: one level of nesting, whatever the depth of the tree.
   ~Shared() {
-    if (node_ != nullptr && node_->owners.drop()) delete node_;
+    if (node_ != nullptr && node_->owners.release()) delete node_;
   }
 
   const Node& get() const noexcept { return *node_; }
   // The node to write (copied first while others hold it; see
   // Constraint::mutate()).
   Node& mutate() {
-    if (node_->owners.shared()) {
-      Node* copy = new Node(std::as_const(*node_));
-      Constraint released(kind, std::exchange(node_, copy));
-    }
-    return *node_;
+    return copy_on_write(
+        node_, [](const Node& shared) { return new Node(shared); },
+        [](Node* old) { Constraint released(kind, old); });
   }
   // A constraint that is another owner of the node.
   Constraint share() const noexcept {

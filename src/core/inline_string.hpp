@@ -1,12 +1,14 @@
-// An owned UTF-8 text that keeps up to Bytes - 1 bytes inside itself
-// (InlineString: 23).
+// An immutable UTF-8 text that keeps up to Bytes - 1 bytes inside itself
+// (InlineString: 23), and longer texts in one shared block.
 //
 // Package and option names and most Str constants are short, so a tree node
 // holding one needs no allocation of its own: Depends("libc6") is one node.
-// Longer texts live in one heap block of exactly their size. InlineString is
-// 24 bytes (std::string: 32 bytes and 15 inline); a Depends node keeps a
-// 20-byte one beside its count of owners, so that it stays in the
-// allocator's smallest class.
+// A longer text lives in a heap block of its own size with a count of owners
+// (core/shared.hpp): copies of the string share the block, so copying a node
+// that holds a long text (before a write to one of its other fields) copies
+// no text, and needs no memory for it. InlineString is 24 bytes
+// (std::string: 32 bytes and 15 inline); a Depends node keeps a smaller one
+// beside its count of owners, so that it fills the allocator's smallest chunk.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +19,7 @@
 #include <utility>
 
 #include "core/platform.hpp"
+#include "core/shared.hpp"
 
 namespace norbe::core {
 
@@ -32,19 +35,16 @@ class BasicInlineString {
   BasicInlineString(const char* text) : BasicInlineString(std::string_view(text)) {}
   BasicInlineString(std::string_view text) : BasicInlineString(text.data(), text.size()) {}
   BasicInlineString(const std::string& text) : BasicInlineString(text.data(), text.size()) {}
-  BasicInlineString(const BasicInlineString& other) {
-    if (other.is_inline()) {
-      std::memcpy(raw_, other.raw_, sizeof raw_);
-    } else {
-      const Heap heap = other.heap();
-      assign_new(heap.data, heap.size);
-    }
+  // Shares a long text's block.
+  BasicInlineString(const BasicInlineString& other) noexcept {
+    if (!other.is_inline()) other.heap().block->owners.add();
+    std::memcpy(raw_, other.raw_, sizeof raw_);
   }
   BasicInlineString(BasicInlineString&& other) noexcept {
     std::memcpy(raw_, other.raw_, sizeof raw_);
     other.set_inline_size(0);
   }
-  BasicInlineString& operator=(const BasicInlineString& other) {
+  BasicInlineString& operator=(const BasicInlineString& other) noexcept {
     if (this != &other) *this = BasicInlineString(other);
     return *this;
   }
@@ -60,7 +60,7 @@ class BasicInlineString {
   BasicInlineString& operator=(const std::string& text) { return *this = BasicInlineString(text); }
   ~BasicInlineString() { release(); }
 
-  const char* data() const noexcept { return is_inline() ? raw_ : heap().data; }
+  const char* data() const noexcept { return is_inline() ? raw_ : heap().block->text(); }
   std::size_t size() const noexcept {
     return is_inline() ? static_cast<unsigned char>(raw_[kTag]) : heap().size;
   }
@@ -76,12 +76,19 @@ class BasicInlineString {
   static constexpr std::size_t kTag = inline_capacity;
   static constexpr char kHeap = static_cast<char>(0xFF);
 
+  // A long text: its count of owners, then its bytes.
+  struct Block {
+    OwnerCount owners;
+    char* text() noexcept { return reinterpret_cast<char*>(this + 1); }
+  };
+  static_assert(alignof(Block) <= alignof(std::max_align_t));
+
   struct Heap {
-    char* data;
+    Block* block;
     std::size_t size;
   };
 
-  // Heap text: the block and its size, in the first 16 bytes.
+  // Heap text: the block and the text's size, in the first 16 bytes.
   Heap heap() const noexcept {
     Heap heap;
     std::memcpy(&heap, raw_, sizeof heap);
@@ -103,8 +110,9 @@ class BasicInlineString {
   }
 
   NORBE_NEVER_INLINE void assign_heap(const char* data, std::size_t size) {
-    char* block = static_cast<char*>(::operator new(size));
-    std::memcpy(block, data, size);
+    if (size > static_cast<std::size_t>(-1) - sizeof(Block)) throw std::bad_alloc();
+    auto* block = new (::operator new(sizeof(Block) + size)) Block{};
+    std::memcpy(block->text(), data, size);
     const Heap heap{block, size};
     std::memcpy(raw_, &heap, sizeof heap);
     raw_[kTag] = kHeap;
@@ -132,7 +140,17 @@ class BasicInlineString {
   }
 
   void release() noexcept {
-    if (!is_inline()) ::operator delete(heap().data);
+    if (!is_inline()) release_heap();
+  }
+
+  // Gives up this string's share of a long text (kept out of the many
+  // callers that release short ones).
+  NORBE_NEVER_INLINE void release_heap() noexcept {
+    Block* block = heap().block;
+    if (block->owners.release()) {
+      block->~Block();
+      ::operator delete(block);
+    }
   }
 
   char raw_[inline_capacity + 1];

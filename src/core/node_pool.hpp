@@ -16,40 +16,25 @@
 // - Under AddressSanitizer a block on a list is poisoned, so a use after free
 //   of a pooled node is reported as it would be for the allocator's own
 //   blocks; the sanitizer build runs the test suite with the pool on.
-// - Blocks are kept per size class (16c + 8 bytes, up to 504), so the arrays
-//   of outline constraints (and of a NumOf's entries while they are
-//   converted) and of the option maps share the lists of the nodes. Each
-//   list holds at most `kKeep` blocks, in an array beside them; beyond that
-//   blocks go back to the global allocator, so the pool
-//   never holds more than about half a megabyte.
-// - Pooled blocks are plain `::operator new(16c + 8)` memory, so a block may
-//   be allocated with the pool on and freed with it off, or the reverse.
-//
-// (The interpreter's small-object allocator was measured as the source of
-// new blocks too: fewer instructions, but slower on the outline workload than
-// the C library's allocator.)
+// - Blocks are kept per size class (the sizes that fill the C library
+//   allocator's chunks, up to 32 classes), so the arrays of outline
+//   constraints (and of a NumOf's entries while they are converted) and of
+//   the option maps share the lists of the nodes. Each list holds at most
+//   `kKeep` blocks, in an array beside them; beyond that blocks go back to
+//   the global allocator, so the pool never holds more than about half a
+//   megabyte.
+// - Pooled blocks are plain `::operator new(class_size(c))` memory, so a
+//   block may be allocated with the pool on and freed with it off, or the
+//   reverse.
+// - The interpreter's small-object allocator is not used for new blocks: the
+//   C library's serves the outline workload faster.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <new>
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define NORBE_NODE_POOL_ASAN 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define NORBE_NODE_POOL_ASAN 1
-#endif
-#ifdef NORBE_NODE_POOL_ASAN
-#include <sanitizer/asan_interface.h>
-#define NORBE_POISON(address, size) ASAN_POISON_MEMORY_REGION(address, size)
-#define NORBE_UNPOISON(address, size) ASAN_UNPOISON_MEMORY_REGION(address, size)
-#else
-#define NORBE_POISON(address, size) ((void)(address), (void)(size))
-#define NORBE_UNPOISON(address, size) ((void)(address), (void)(size))
-#endif
+#include "core/platform.hpp"
 
 namespace norbe::core {
 
@@ -61,19 +46,24 @@ inline void enable_node_pool() noexcept {
   node_pool_enabled = true;
 }
 
-// Blocks are kept by size class: class c holds blocks of 16c + 8 bytes, the
-// sizes that fill the C library allocator's chunks (16c + 16 bytes with its
-// header) exactly, so rounding a request up to its class costs no memory.
+// Blocks are kept by size class: class c (from 1) holds the blocks that fill
+// a chunk of c + 1 granules of the C library allocator exactly (platform.hpp;
+// glibc: 16c + 8 bytes), so rounding a request up to its class costs no
+// memory.
 class BlockPool {
  public:
   static constexpr std::size_t kClasses = 32;
-  static constexpr std::size_t kLargest = 16 * (kClasses - 1) + 8;  // 504 bytes
+
+  static constexpr std::size_t class_size(std::size_t c) noexcept {
+    return heap_granule * (c + 1) - heap_chunk_header;
+  }
+  // The size of the largest class: class_size(kClasses - 1).
+  static constexpr std::size_t kLargest = heap_granule * kClasses - heap_chunk_header;
 
   static constexpr std::size_t class_of(std::size_t bytes) noexcept {
-    const std::size_t c = (bytes + 7) / 16;
-    return c == 0 ? 1 : c;
+    const std::size_t c = (bytes + heap_chunk_header + heap_granule - 1) / heap_granule;
+    return c <= 1 ? 1 : c - 1;
   }
-  static constexpr std::size_t class_size(std::size_t c) noexcept { return 16 * c + 8; }
 
   // A block of at least `bytes`; larger than kLargest: the global allocator's.
   static void* allocate(std::size_t bytes) {

@@ -11,13 +11,8 @@
 // half full and probed linearly, which is built from the stored hashes when
 // the first such name arrives and serves every insertion after it.
 //
-// Why not std::unordered_map with reserve: measured with the instruction
-// counts of the outline bench, an outline with five options and five
-// defaults cost 14,177 instructions with it and 12,178 with a dense map that
-// hashed the names itself (ten Depends constraints: 11,375 and 9,325), a
-// saving of 14% and 18%. Taking the interpreter's hash and appending without
-// a table saved a further 1,900 and 1,000 instructions of the 9,500 that
-// remained (ten Depends constraints).
+// Not std::unordered_map: a node per entry and a bucket array are allocations
+// an outline need not make, and it would hash every name again.
 #pragma once
 
 #include <algorithm>

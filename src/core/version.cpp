@@ -2,11 +2,12 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cassert>
 #include <cstring>
+#include <new>
 
 #include "core/escape.hpp"
+#include "core/shared.hpp"
 
 namespace norbe::core {
 
@@ -14,9 +15,6 @@ namespace {
 
 // What a non-separator entry is; one byte per entry in the block.
 enum class Slot : std::uint8_t { Int, Str, Single, Rest };
-
-constexpr std::size_t header_words = 3;
-constexpr std::size_t owners_word = 2;
 
 bool is_separator(char c) {
   return c == '.' || c == '-' || c == '+';
@@ -38,19 +36,6 @@ constexpr std::array<std::uint8_t, 256> kCharClasses = make_char_classes();
 
 std::uint8_t char_class(char c) {
   return kCharClasses[static_cast<unsigned char>(c)];
-}
-
-// Decimal value of a digit string, or false when it does not fit 64 bits.
-bool digits_value(std::string_view s, std::uint64_t& value) {
-  std::uint64_t v = 0;
-  for (char c : s) {
-    if (__builtin_mul_overflow(v, std::uint64_t{10}, &v) ||
-        __builtin_add_overflow(v, static_cast<std::uint64_t>(c - '0'), &v)) {
-      return false;
-    }
-  }
-  value = v;
-  return true;
 }
 
 // Whether a digit string (not empty) is at most 18446744073709551615.
@@ -81,24 +66,23 @@ PartClass classify_part(std::string_view s, std::uint8_t classes, bool after_res
   return {true, Slot::Str, {}};
 }
 
-// Block layout helpers; w[0] is the non-separator count, w[1] the text length,
-// w[2] the count of owners.
-std::size_t block_words(std::size_t entries, std::size_t text_size) {
-  constexpr std::size_t word = sizeof(std::uint64_t);
-  const std::size_t bytes = entries + text_size;  // the kind bytes and the text
-  return header_words + entries + (bytes + word - 1) / word;
-}
-const std::uint64_t* ends_of(const std::uint64_t* w) {
-  return w + header_words;
-}
-const char* slots_of(const std::uint64_t* w) {
-  return reinterpret_cast<const char*>(w + header_words + w[0]);
-}
-const char* text_of(const std::uint64_t* w) {
-  return slots_of(w) + w[0];
-}
-
 }  // namespace
+
+struct Version::Block {
+  OwnerCount owners;
+  std::uint32_t unused = 0;
+  std::uint64_t entries;    // the non-separator count
+  std::uint64_t text_size;  // the length of the text
+
+  // The bytes of a block for that many entries and that much text.
+  static std::size_t bytes_for(std::size_t entries, std::size_t text_size) {
+    return sizeof(Block) + entries * sizeof(std::uint64_t) + entries + text_size;
+  }
+  std::uint64_t* ends() noexcept { return reinterpret_cast<std::uint64_t*>(this + 1); }
+  const std::uint64_t* ends() const noexcept { return reinterpret_cast<const std::uint64_t*>(this + 1); }
+  const char* slots() const noexcept { return reinterpret_cast<const char*>(ends() + entries); }
+  const char* text() const noexcept { return slots() + entries; }
+};
 
 // Writes a version straight into its block during the parse. The separators
 // are counted up front, which fixes the entry count; the text gets the input's
@@ -111,12 +95,16 @@ class VersionBuilder {
  public:
   // `entries`: the number of non-separator entries, one more than the separators.
   VersionBuilder(std::string_view input, std::size_t entries) : input_(input) {
-    block_ = std::make_unique_for_overwrite<std::uint64_t[]>(block_words(entries, input.size()));
-    block_[0] = entries;
-    block_[owners_word] = 1;
-    ends_ = block_.get() + header_words;
+    block_ = new (::operator new(Version::Block::bytes_for(entries, input.size()))) Version::Block{};
+    block_->entries = entries;
+    ends_ = block_->ends();
     slots_ = reinterpret_cast<char*>(ends_ + entries);
     text_ = slots_ + entries;
+  }
+  VersionBuilder(const VersionBuilder&) = delete;
+  VersionBuilder& operator=(const VersionBuilder&) = delete;
+  ~VersionBuilder() {
+    if (block_ != nullptr) Version::free(block_);
   }
 
   // The part of the input from `start` to `end` (exclusive), of that kind.
@@ -136,12 +124,12 @@ class VersionBuilder {
   }
 
   Version finish() && {
-    assert(count_ == block_[0]);  // every entry counted up front was added
+    assert(count_ == block_->entries);  // every entry counted up front was added
     copy_up_to(input_.size());
     // The slots sit right after the ends, so the text never moves.
-    block_[1] = input_.size() - removed_;
+    block_->text_size = input_.size() - removed_;
     Version v;
-    v.block_ = block_.release();
+    v.block_ = std::exchange(block_, nullptr);
     return v;
   }
 
@@ -153,7 +141,7 @@ class VersionBuilder {
   }
 
   std::string_view input_;
-  std::unique_ptr<std::uint64_t[]> block_;
+  Version::Block* block_;
   std::uint64_t* ends_;
   char* slots_;
   char* text_;
@@ -162,14 +150,8 @@ class VersionBuilder {
   std::size_t removed_ = 0;  // leading zeros dropped so far
 };
 
-namespace {
-std::atomic_ref<std::uint64_t> owners_of(std::uint64_t* w) noexcept {
-  return std::atomic_ref<std::uint64_t>(w[owners_word]);
-}
-}  // namespace
-
 Version::Version(const Version& other) noexcept : block_(other.block_) {
-  if (block_ != nullptr) owners_of(block_).fetch_add(1, std::memory_order_relaxed);
+  if (block_ != nullptr) block_->owners.add();
 }
 
 Version& Version::operator=(const Version& other) noexcept {
@@ -186,35 +168,35 @@ Version& Version::operator=(Version&& other) noexcept {
 }
 
 void Version::release() noexcept {
-  // A sole owner is the only one who could add an owner: no atomic update.
-  auto owners = owners_of(block_);
-  if (owners.load(std::memory_order_acquire) == 1 || owners.fetch_sub(1, std::memory_order_acq_rel) == 1)
-    delete[] block_;
+  if (block_->owners.release()) free(block_);
+}
+
+void Version::free(Block* block) noexcept {
+  block->~Block();
+  ::operator delete(block);
 }
 
 std::size_t Version::size() const noexcept {
-  const std::uint64_t* w = block_;
-  return w == nullptr ? 0 : 2 * w[0] - 1;
+  return block_ == nullptr ? 0 : 2 * block_->entries - 1;
 }
 
 std::string_view Version::text() const noexcept {
-  const std::uint64_t* w = block_;
-  if (w == nullptr) return {};
-  return {text_of(w), static_cast<std::size_t>(w[1])};
+  if (block_ == nullptr) return {};
+  return {block_->text(), static_cast<std::size_t>(block_->text_size)};
 }
 
 std::string_view Version::text(std::size_t i) const noexcept {
-  const std::uint64_t* w = block_;
-  const std::uint64_t* ends = ends_of(w);
+  const std::uint64_t* ends = block_->ends();
+  const char* text = block_->text();
   const std::size_t j = i / 2;
-  if (i % 2 == 1) return {text_of(w) + ends[j], 1};
+  if (i % 2 == 1) return {text + ends[j], 1};
   const std::size_t begin = j == 0 ? 0 : ends[j - 1] + 1;
-  return {text_of(w) + begin, static_cast<std::size_t>(ends[j] - begin)};
+  return {text + begin, static_cast<std::size_t>(ends[j] - begin)};
 }
 
 VersionPartKind Version::kind(std::size_t i) const noexcept {
   if (i % 2 == 1) return VersionPartKind::Sep;
-  switch (static_cast<Slot>(slots_of(block_)[i / 2])) {
+  switch (static_cast<Slot>(block_->slots()[i / 2])) {
     case Slot::Int:
       return VersionPartKind::Int;
     case Slot::Str:
@@ -224,25 +206,6 @@ VersionPartKind Version::kind(std::size_t i) const noexcept {
       break;
   }
   return VersionPartKind::Wildcard;
-}
-
-VersionPart Version::part(std::size_t i) const noexcept {
-  const std::string_view s = text(i);
-  if (i % 2 == 1) return Separator{static_cast<char32_t>(s[0])};
-  switch (static_cast<Slot>(slots_of(block_)[i / 2])) {
-    case Slot::Int: {
-      std::uint64_t value = 0;
-      digits_value(s, value);
-      return value;
-    }
-    case Slot::Str:
-      return s;
-    case Slot::Single:
-      return WildcardKind::Single;
-    case Slot::Rest:
-      break;
-  }
-  return WildcardKind::Rest;
 }
 
 std::variant<Version, VersionError> parse_version(std::string_view text) {

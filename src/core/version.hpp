@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -12,18 +11,8 @@
 
 namespace norbe::core {
 
-enum class WildcardKind : std::uint8_t { Single, Rest };
-
-struct Separator {
-  char32_t ch;  // '.', '-' or '+'
-};
-
-// The kinds of entries, in their fixed order; equal to VersionPart's index.
+// The kinds of entries, in their fixed order.
 enum class VersionPartKind : std::uint8_t { Int, Str, Wildcard, Sep };
-
-// One entry of a version, read out of it. The Str text is a view into the
-// version and lives as long as the version does.
-using VersionPart = std::variant<std::uint64_t, std::string_view, WildcardKind, Separator>;
 
 // An immutable non-empty list of entries that alternate between a
 // non-separator (Int, Str or Wildcard) and a Sep: 2k+1 entries for k
@@ -33,13 +22,13 @@ using VersionPart = std::variant<std::uint64_t, std::string_view, WildcardKind, 
 // A version is its plain text plus the part boundaries: for each
 // non-separator entry, where its text ends and what kind it is (a separator
 // is the one character after an entry). Both live in one heap block, so that
-// moving is a pointer swap and parsing or copying makes a single allocation
-// (a std::string beside a std::vector would make two).
+// moving is a pointer swap, parsing makes a single allocation (a std::string
+// beside a std::vector would make two) and copying none.
 class Version {
  public:
   Version() noexcept = default;
-  // Copies share the block (it never changes): a count of owners in it,
-  // updated atomically, frees it with the last one.
+  // Copies share the block (it never changes; core/shared.hpp), and the
+  // last one frees it.
   Version(const Version& other) noexcept;
   Version& operator=(const Version& other) noexcept;
   Version(Version&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
@@ -54,7 +43,6 @@ class Version {
 
   // Entry i, for i < size().
   VersionPartKind kind(std::size_t i) const noexcept;
-  VersionPart part(std::size_t i) const noexcept;
   // Entry i's own slice of text(): an Int's decimal digits, a Str's text,
   // "*", ">" or the separator character.
   std::string_view text(std::size_t i) const noexcept;
@@ -67,11 +55,13 @@ class Version {
 
  private:
   friend class VersionBuilder;
+  // The block's header: its count of owners, the non-separator count m and
+  // the text length; then m words, the offsets in the text where each
+  // non-separator ends; then m kind bytes and the text.
+  struct Block;
   void release() noexcept;
-  // Word 0: non-separator count m; word 1: text length; word 2: the count
-  // of owners; then m offsets in the text where each non-separator ends;
-  // then m kind bytes and the text.
-  std::uint64_t* block_ = nullptr;
+  static void free(Block* block) noexcept;
+  Block* block_ = nullptr;
 };
 
 enum class VersionErrorKind : std::uint8_t { TrailingSeparator, InvalidPart, EmptyPart, PartAfterRest };

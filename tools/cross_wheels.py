@@ -164,6 +164,7 @@ def export_problems(exports: set[str], prefix: str) -> list[str]:
 # ---------------------------------------------------------------- Mach-O checks
 
 MACHO_CPU = {"arm64": 0x0100000C, "x86_64": 0x01000007}
+CPU_NAMES = {value: name for name, value in MACHO_CPU.items()}
 MH_DYLIB, MH_BUNDLE = 6, 8
 N_TYPE, N_UNDF, N_EXT = 0x0E, 0x0, 0x01
 MACHO_SYSTEM_LIBRARIES = ("/usr/lib/libSystem.B.dylib",)
@@ -276,9 +277,8 @@ def check_macho(path: str, arch: str, min_os: str) -> list[str]:
                 (body.lazy_bind_off, body.lazy_bind_size),
             ):
                 binds += bind_opcodes(raw[offset : offset + size])
-        elif command.cmd == LC_DYLD_CHAINED_FIXUPS:
-            offset, size = struct.unpack_from("<II", raw, header.offset + command_offset(header, command))
-            binds += chained_imports(raw[offset : offset + size])
+        elif command.cmd == mach_o.LC_DYLD_CHAINED_FIXUPS:
+            binds += chained_imports(raw[body.dataoff : body.dataoff + body.datasize])
     for library in libraries:
         if library not in MACHO_SYSTEM_LIBRARIES:
             problems.append(f"links {library} (only libSystem is allowed)")
@@ -301,23 +301,11 @@ def check_macho(path: str, arch: str, min_os: str) -> list[str]:
     if not any(is_python_symbol(name[1:]) for name in lookups):
         problems.append("the interpreter's API is not left to dynamic lookup")
     print(
-        f"  Mach-O {arch} {'bundle' if header.header.filetype == MH_BUNDLE else 'dylib'}, macOS {minos}; "
+        f"  Mach-O {CPU_NAMES.get(header.header.cputype, hex(header.header.cputype))} "
+        f"{'bundle' if header.header.filetype == MH_BUNDLE else 'dylib'}, macOS {minos}; "
         f"links {', '.join(libraries)}; {len(lookups)} names from the interpreter"
     )
     return problems
-
-
-LC_DYLD_CHAINED_FIXUPS = 0x80000034
-
-
-def command_offset(header, wanted) -> int:
-    """Offset of the load command WANTED from the start of its Mach-O header."""
-    offset = header.header._size_
-    for command, body, data in header.commands:
-        if command is wanted:
-            return offset + 8
-        offset += command.cmdsize
-    raise ValueError("load command not in this header")
 
 
 # ---------------------------------------------------------------- wheels

@@ -176,8 +176,8 @@ check_windows_sizes() {
   measure_sizes x86_64-windows-gnu "$dir" >"$work/measured"
   while read -r name measured; do
     count=$((count + 1))
-    defined=$(echo "$name" | zig c++ -target x86_64-windows-gnu -Wno-unused-command-line-argument -E -P -I"$dir" \
-      -include pyconfig.h -x c++ - | tr -d '[:space:]')
+    defined=$(echo "norbe_value $name" | zig c++ -target x86_64-windows-gnu -Wno-unused-command-line-argument -E -P \
+      -I"$dir" -include pyconfig.h -x c++ - | sed -n 's/^norbe_value //p' | tr -d '[:space:]')
     if [ "$defined" != "$measured" ]; then
       if [[ $windows_abi_differences == *" $name "* ]]; then
         echo "  $name: $defined in pyconfig.h (MSVC), $measured in mingw-w64: not used by the module"

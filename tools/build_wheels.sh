@@ -131,4 +131,5 @@ for wheel in "$work"/raw/*.whl; do
 done
 "$work/tools/bin/python" -m twine check --strict "$out"/*.whl
 ls -l "$out"
+bash tools/cross_wheels.sh "$out" "${interpreters[@]}" || status=1
 exit $status

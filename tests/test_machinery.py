@@ -426,6 +426,39 @@ def test_panic_from_user_code_is_not_swallowed(entry, kind, panic_exception, cap
     assert "boom" in capfd.readouterr().err
 
 
+class Unprintable:
+    def __str__(self):
+        raise ValueError("no text")
+
+
+# Internal-failure exceptions whose message cannot be read back as text.
+UNREADABLE_PANICS = {
+    "no arguments": lambda panic: panic(),
+    "str() raises": lambda panic: panic(Unprintable()),
+    "no UTF-8 form": lambda panic: panic("bad\udc80text"),
+    "str() is no str": lambda panic: panic(type("Weird", (), {"__str__": lambda self: 42})()),
+}
+
+
+@pytest.mark.parametrize("entry", ["constructor", "list entry", "comparison", "set_options"])
+@pytest.mark.parametrize("unreadable", UNREADABLE_PANICS)
+def test_resumed_internal_failure_with_an_unreadable_message_goes_on_as_the_same_object(
+    entry, unreadable, panic_exception, capfd
+):
+    raised = UNREADABLE_PANICS[unreadable](panic_exception)
+
+    class Index:
+        def __index__(self):
+            raise raised
+
+    with pytest.raises(panic_exception) as info:
+        PANIC_ENTRIES[entry](Index())
+    assert info.value is raised
+    err = capfd.readouterr().err
+    assert "resuming an internal failure raised from Python code" in err
+    assert "<the message cannot be read>" in err
+
+
 REPORT = re.compile(
     r"norbe: internal failure in thread '(.*)' at src/package/constraint/if_then\.cpp:\d+:\n"
     r"assertion `left == right` failed: norbe::package::constraint::if_then::IfThen is unsendable, "

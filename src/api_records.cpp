@@ -27,11 +27,11 @@
 //
 // The records describe exactly what lib.cpp registers and what the classes'
 // slots, methods and properties accept and return.
+#include <Python.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
-
-#include "core/platform.hpp"
 
 namespace norbe {
 namespace {
@@ -54,7 +54,7 @@ consteval std::array<unsigned char, N + 3> api_record(const char (&json)[N]) {
 // clang-format off
 
 #define NORBE_API_RECORD(SYMBOL, JSON)                                         \
-  extern "C" NORBE_EXPORT constexpr auto                                       \
+  extern "C" Py_EXPORTED_SYMBOL constexpr auto                                 \
       norbe_api_record_##SYMBOL = norbe::api_record(JSON);
 
 // Annotations shared by many records.

@@ -2,14 +2,16 @@
 // values it is compared with are converted in conversions.hpp.
 #pragma once
 
-#include "conversions.hpp"
+#include "convert/conversions.hpp"
 #include "core/constraint.hpp"
+#include "package/constraint/comparison.hpp"
 #include "runtime/classes.hpp"
 
 namespace norbe {
 
 struct SpecOptionClass : ClassBase<SpecOptionClass, core::Shared<core::SpecOptionNode>> {
   static constexpr const char* name = "SpecOption";
+  static constexpr auto& type_object = constraint_type_slot<Payload>;
   static constexpr Parameters<2> parameters{{"package_name", "option_name"}};
   static Ref construct(const BoundArguments<2>& arguments);
   static constexpr richcmpfunc richcompare = norbe::richcompare<SpecOptionClass>;

@@ -163,4 +163,12 @@ PyGetSetDef ValueClass::properties[] = {
     {},
 };
 
+// The comparison slot's result
+
+Ref build_cmp(core::Constraint lhs, core::Constraint rhs, core::CmpType op) {
+  if (auto refusal = core::check_comparison(lhs, rhs, op)) return raise(PyExc_NotImplementedError, *refusal);
+  return CmpClass::create(CmpClass::Payload::make(
+      [&] { return core::CmpNode{.op = op, .lhs = std::move(lhs), .rhs = std::move(rhs)}; }));
+}
+
 }  // namespace norbe

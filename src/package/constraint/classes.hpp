@@ -1,14 +1,15 @@
 // Cmp, CmpType, Depends, Maximize, Minimize, NumOf and Value.
 #pragma once
 
-#include "conversions.hpp"
 #include "core/constraint.hpp"
+#include "package/constraint/comparison.hpp"
 #include "runtime/classes.hpp"
 
 namespace norbe {
 
 struct CmpClass : ClassBase<CmpClass, core::Shared<core::CmpNode>> {
   static constexpr const char* name = "Cmp";
+  static constexpr auto& type_object = constraint_type_slot<Payload>;
   static constexpr Parameters<3> parameters{{"lhs", "rhs", "op"}};
   static Ref construct(const BoundArguments<3>& arguments);
   static constexpr richcmpfunc richcompare = norbe::richcompare<CmpClass>;
@@ -26,6 +27,7 @@ struct CmpTypeClass : ClassBase<CmpTypeClass, core::CmpType> {
 
 struct DependsClass : ClassBase<DependsClass, core::Shared<core::DependsNode>> {
   static constexpr const char* name = "Depends";
+  static constexpr auto& type_object = constraint_type_slot<Payload>;
   static constexpr Parameters<1> parameters{{"name"}};
   static Ref construct(const BoundArguments<1>& arguments);
   static constexpr richcmpfunc richcompare = norbe::richcompare<DependsClass>;
@@ -34,6 +36,7 @@ struct DependsClass : ClassBase<DependsClass, core::Shared<core::DependsNode>> {
 
 struct MaximizeClass : ClassBase<MaximizeClass, core::Shared<core::MaximizeNode>> {
   static constexpr const char* name = "Maximize";
+  static constexpr auto& type_object = constraint_type_slot<Payload>;
   static constexpr Parameters<1> parameters{{"item"}};
   static Ref construct(const BoundArguments<1>& arguments);
   static constexpr richcmpfunc richcompare = norbe::richcompare<MaximizeClass>;
@@ -42,6 +45,7 @@ struct MaximizeClass : ClassBase<MaximizeClass, core::Shared<core::MaximizeNode>
 
 struct MinimizeClass : ClassBase<MinimizeClass, core::Shared<core::MinimizeNode>> {
   static constexpr const char* name = "Minimize";
+  static constexpr auto& type_object = constraint_type_slot<Payload>;
   static constexpr Parameters<1> parameters{{"item"}};
   static Ref construct(const BoundArguments<1>& arguments);
   static constexpr richcmpfunc richcompare = norbe::richcompare<MinimizeClass>;
@@ -50,6 +54,7 @@ struct MinimizeClass : ClassBase<MinimizeClass, core::Shared<core::MinimizeNode>
 
 struct NumOfClass : ClassBase<NumOfClass, core::Shared<core::NumOfNode>> {
   static constexpr const char* name = "NumOf";
+  static constexpr auto& type_object = constraint_type_slot<Payload>;
   static constexpr Parameters<1> parameters{{"of"}};
   static Ref construct(const BoundArguments<1>& arguments);
   static constexpr richcmpfunc richcompare = norbe::richcompare<NumOfClass>;
@@ -59,6 +64,7 @@ struct NumOfClass : ClassBase<NumOfClass, core::Shared<core::NumOfNode>> {
 // No constructor: made only from constraints (the constants of comparisons).
 struct ValueClass : ClassBase<ValueClass, core::Shared<core::ValueNode>> {
   static constexpr const char* name = "Value";
+  static constexpr auto& type_object = constraint_type_slot<Payload>;
   static constexpr richcmpfunc richcompare = norbe::richcompare<ValueClass>;
   static PyGetSetDef properties[];
 };

@@ -3,10 +3,10 @@
 
 #include <cstdint>
 
-#include "conversions.hpp"
 #include "core/constraint.hpp"
+#include "package/constraint/comparison.hpp"
+#include "process/threads.hpp"
 #include "runtime/classes.hpp"
-#include "runtime/threads.hpp"
 
 namespace norbe {
 
@@ -16,6 +16,7 @@ struct ThreadBinding {
 
 struct IfThenClass : ClassBase<IfThenClass, core::Shared<core::IfThenNode>, ThreadBinding> {
   static constexpr const char* name = "IfThen";
+  static constexpr auto& type_object = constraint_type_slot<Payload>;
   static constexpr Parameters<2> parameters{{"cond", "then"}};
   static Ref construct(const BoundArguments<2>& arguments);
   static constexpr richcmpfunc richcompare = norbe::richcompare<IfThenClass>;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/log_line.hpp"
+#include "core/utf8.hpp"
 #include "process/stdout.hpp"
 
 namespace norbe::log {

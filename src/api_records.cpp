@@ -184,8 +184,6 @@ NORBE_API_RECORD(norbe_package_outline_PackageOutline___new__, R"({"type": "func
 #define NORBE_CMP_TYPE "norbe.package.constraint.CmpType"
 #define NORBE_DEPENDS "norbe.package.constraint.Depends"
 #define NORBE_IF_THEN "norbe.package.constraint.IfThen"
-#define NORBE_MAXIMIZE "norbe.package.constraint.Maximize"
-#define NORBE_MINIMIZE "norbe.package.constraint.Minimize"
 #define NORBE_NUM_OF "norbe.package.constraint.NumOf"
 #define NORBE_SPEC_OPTION "norbe.package.constraint.SpecOption"
 #define NORBE_VALUE "norbe.package.constraint.Value"
@@ -291,43 +289,30 @@ NORBE_PROPERTY(norbe_package_constraint_IfThen, NORBE_IF_THEN, cond, NORBE_CONST
 NORBE_PROPERTY(norbe_package_constraint_IfThen, NORBE_IF_THEN, then, NORBE_CONSTRAINT, NORBE_CONSTRAINT_LIKE)
 NORBE_COMPARISONS(norbe_package_constraint_IfThen, NORBE_IF_THEN)
 
-// Maximize
+// Maximize and Minimize: a goal over one constraint.
+#define NORBE_GOAL(NAME)                                                       \
+  NORBE_API_RECORD(norbe_package_constraint_##NAME,                            \
+    "{\"type\": \"class\",\n  \"id\": \"norbe.package.constraint." #NAME "\", \"name\": \"" #NAME "\"," \
+    " \"parent\": \"norbe.package.constraint\",\n"                             \
+    "  \"members\": [\"norbe.package.constraint." #NAME ".__new__\", "        \
+    NORBE_PROPERTY_IDS("norbe.package.constraint." #NAME, "item") ", "         \
+    NORBE_COMPARISON_IDS("norbe.package.constraint." #NAME)                    \
+    "],\n  \"decorators\": [\"typing.final\"]}")                              \
+  NORBE_API_RECORD(norbe_package_constraint_##NAME##___new__,                  \
+    "{\"type\": \"function\",\n"                                               \
+    "  \"id\": \"norbe.package.constraint." #NAME ".__new__\", \"name\": \"__new__\",\n" \
+    "  \"parent\": \"norbe.package.constraint." #NAME "\",\n"                  \
+    "  \"arguments\": {\"posonlyargs\": [],\n"                                 \
+    "                \"args\": [" NORBE_CLS ", {\"name\": \"item\", \"annotation\": \"" \
+    NORBE_CONSTRAINT_LIKE "\", \"default\": null}],\n"                         \
+    "                \"kwarg\": null},\n"                                      \
+    "  \"decorators\": [], \"returns\": \"typing.Self\"}")                     \
+  NORBE_PROPERTY(norbe_package_constraint_##NAME, "norbe.package.constraint." #NAME, item, \
+                 NORBE_CONSTRAINT, NORBE_CONSTRAINT_LIKE)                      \
+  NORBE_COMPARISONS(norbe_package_constraint_##NAME, "norbe.package.constraint." #NAME)
 
-NORBE_API_RECORD(norbe_package_constraint_Maximize, R"({"type": "class",
-  "id": "norbe.package.constraint.Maximize", "name": "Maximize", "parent": "norbe.package.constraint",
-  "members": ["norbe.package.constraint.Maximize.__new__", )"
-  NORBE_PROPERTY_IDS(NORBE_MAXIMIZE, "item") ", " NORBE_COMPARISON_IDS(NORBE_MAXIMIZE) R"(],
-  "decorators": ["typing.final"]})")
-
-NORBE_API_RECORD(norbe_package_constraint_Maximize___new__, R"({"type": "function",
-  "id": "norbe.package.constraint.Maximize.__new__", "name": "__new__",
-  "parent": "norbe.package.constraint.Maximize",
-  "arguments": {"posonlyargs": [],
-                "args": [)" NORBE_CLS R"(, {"name": "item", "annotation": ")" NORBE_CONSTRAINT_LIKE R"(", "default": null}],
-                "kwarg": null},
-  "decorators": [], "returns": "typing.Self"})")
-
-NORBE_PROPERTY(norbe_package_constraint_Maximize, NORBE_MAXIMIZE, item, NORBE_CONSTRAINT, NORBE_CONSTRAINT_LIKE)
-NORBE_COMPARISONS(norbe_package_constraint_Maximize, NORBE_MAXIMIZE)
-
-// Minimize
-
-NORBE_API_RECORD(norbe_package_constraint_Minimize, R"({"type": "class",
-  "id": "norbe.package.constraint.Minimize", "name": "Minimize", "parent": "norbe.package.constraint",
-  "members": ["norbe.package.constraint.Minimize.__new__", )"
-  NORBE_PROPERTY_IDS(NORBE_MINIMIZE, "item") ", " NORBE_COMPARISON_IDS(NORBE_MINIMIZE) R"(],
-  "decorators": ["typing.final"]})")
-
-NORBE_API_RECORD(norbe_package_constraint_Minimize___new__, R"({"type": "function",
-  "id": "norbe.package.constraint.Minimize.__new__", "name": "__new__",
-  "parent": "norbe.package.constraint.Minimize",
-  "arguments": {"posonlyargs": [],
-                "args": [)" NORBE_CLS R"(, {"name": "item", "annotation": ")" NORBE_CONSTRAINT_LIKE R"(", "default": null}],
-                "kwarg": null},
-  "decorators": [], "returns": "typing.Self"})")
-
-NORBE_PROPERTY(norbe_package_constraint_Minimize, NORBE_MINIMIZE, item, NORBE_CONSTRAINT, NORBE_CONSTRAINT_LIKE)
-NORBE_COMPARISONS(norbe_package_constraint_Minimize, NORBE_MINIMIZE)
+NORBE_GOAL(Maximize)
+NORBE_GOAL(Minimize)
 
 // NumOf
 

@@ -34,22 +34,22 @@ struct DependsClass : ClassBase<DependsClass, core::Shared<core::DependsNode>> {
   static PyGetSetDef properties[];
 };
 
-struct MaximizeClass : ClassBase<MaximizeClass, core::Shared<core::MaximizeNode>> {
-  static constexpr const char* name = "Maximize";
-  static constexpr auto& type_object = constraint_type_slot<Payload>;
+// Maximize(item) and Minimize(item): one class template for both goals.
+template <class Traits, class Node>
+struct GoalClass : ClassBase<Traits, core::Shared<Node>> {
+  static constexpr auto& type_object = constraint_type_slot<core::Shared<Node>>;
   static constexpr Parameters<1> parameters{{"item"}};
   static Ref construct(const BoundArguments<1>& arguments);
-  static constexpr richcmpfunc richcompare = norbe::richcompare<MaximizeClass>;
+  static constexpr richcmpfunc richcompare = norbe::richcompare<Traits>;
   static PyGetSetDef properties[];
 };
 
-struct MinimizeClass : ClassBase<MinimizeClass, core::Shared<core::MinimizeNode>> {
+struct MaximizeClass : GoalClass<MaximizeClass, core::MaximizeNode> {
+  static constexpr const char* name = "Maximize";
+};
+
+struct MinimizeClass : GoalClass<MinimizeClass, core::MinimizeNode> {
   static constexpr const char* name = "Minimize";
-  static constexpr auto& type_object = constraint_type_slot<Payload>;
-  static constexpr Parameters<1> parameters{{"item"}};
-  static Ref construct(const BoundArguments<1>& arguments);
-  static constexpr richcmpfunc richcompare = norbe::richcompare<MinimizeClass>;
-  static PyGetSetDef properties[];
 };
 
 struct NumOfClass : ClassBase<NumOfClass, core::Shared<core::NumOfNode>> {

@@ -230,8 +230,7 @@ Ref option_value_to_object(const core::SpecOptionValue& value) {
 namespace {
 
 // The failure of an object that no step converts: logged, then TypeError.
-// Inlined into both callers: a call of its own would add instructions to
-// every refused argument.
+// Inlined into both callers, so that a refused argument pays no call.
 NORBE_ALWAYS_INLINE Failed refuse_unconvertible(PyObject* object) {
   if (auto message = constraint_failure_message(object)) {
     log::emit(kConstraintFailure, *message);
@@ -242,9 +241,9 @@ NORBE_ALWAYS_INLINE Failed refuse_unconvertible(PyObject* object) {
 
 #ifndef Py_GIL_DISABLED
 // As constraint_from_object, empty when it failed (the exception set): the
-// per-entry step of the list path below, where the whole conversion inlines
-// (used by the iterator path too, try_convert went out of line: about 19
-// instructions more an entry).
+// per-entry step of the list path below, where the whole conversion inlines.
+// The iterator path keeps constraint_from_object, so that try_convert is
+// not inlined there as well.
 core::Constraint constraint_or_failure(PyObject* object) {
   core::Constraint converted = try_convert(object);
   if (converted.empty() && !PyErr_Occurred()) refuse_unconvertible(object);

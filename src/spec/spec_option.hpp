@@ -1,5 +1,5 @@
 // The SpecOption class: a reference to one option of one package. The option
-// values it is compared with are converted in conversions.hpp.
+// values it is compared with are converted in convert/conversions.hpp.
 #pragma once
 
 #include "convert/conversions.hpp"

@@ -4,6 +4,7 @@ conversion errors, properties, and the internal-failure exception."""
 import gc
 import re
 import sys
+import sysconfig
 import weakref
 
 import pytest
@@ -48,6 +49,25 @@ CLASS_NAMES += ["Value", "Version"]
 Py_TPFLAGS_BASETYPE = 1 << 10
 Py_TPFLAGS_HAVE_GC = 1 << 14
 Py_TPFLAGS_DISALLOW_INSTANTIATION = 1 << 7
+
+
+# Types are immortal from 3.15 on, and on free-threaded builds (where every
+# instance's count on its type would otherwise be contended); elsewhere each
+# instance holds a reference to its type.
+IMMORTAL_TYPES = sys.version_info >= (3, 15) or bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+
+@pytest.mark.parametrize(("cls", "make"), [(c[0], c[1]) for c in CLASSES], ids=CLASS_NAMES)
+def test_types_are_immortal_where_the_interpreter_makes_them_so(cls, make):
+    before = sys.getrefcount(cls)
+    held = [make() for _ in range(50)]
+    assert all(type(obj) is cls for obj in held)
+    grown = sys.getrefcount(cls) - before
+    assert grown == (0 if IMMORTAL_TYPES else 50)
+    if hasattr(sys, "_is_immortal"):
+        assert sys._is_immortal(cls) == IMMORTAL_TYPES
+    del held
+    assert sys.getrefcount(cls) == before
 
 
 @pytest.mark.parametrize(

@@ -9,12 +9,10 @@
 
 namespace norbe {
 
-struct SpecOptionClass : ClassBase<SpecOptionClass, core::Shared<core::SpecOptionNode>> {
+struct SpecOptionClass : ConstraintClass<SpecOptionClass, core::SpecOptionNode> {
   static constexpr const char* name = "SpecOption";
-  static constexpr auto& type_object = constraint_type_slot<Payload>;
   static constexpr Parameters<2> parameters{{"package_name", "option_name"}};
   static Ref construct(const BoundArguments<2>& arguments);
-  static constexpr richcmpfunc richcompare = norbe::richcompare<SpecOptionClass>;
   static PyGetSetDef properties[];
 };
 

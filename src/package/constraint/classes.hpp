@@ -7,12 +7,10 @@
 
 namespace norbe {
 
-struct CmpClass : ClassBase<CmpClass, core::Shared<core::CmpNode>> {
+struct CmpClass : ConstraintClass<CmpClass, core::CmpNode> {
   static constexpr const char* name = "Cmp";
-  static constexpr auto& type_object = constraint_type_slot<Payload>;
   static constexpr Parameters<3> parameters{{"lhs", "rhs", "op"}};
   static Ref construct(const BoundArguments<3>& arguments);
-  static constexpr richcmpfunc richcompare = norbe::richcompare<CmpClass>;
   static PyGetSetDef properties[];
   static PyMethodDef methods[];
 };
@@ -25,22 +23,18 @@ struct CmpTypeClass : ClassBase<CmpTypeClass, core::CmpType> {
   static bool complete(PyTypeObject* type);
 };
 
-struct DependsClass : ClassBase<DependsClass, core::Shared<core::DependsNode>> {
+struct DependsClass : ConstraintClass<DependsClass, core::DependsNode> {
   static constexpr const char* name = "Depends";
-  static constexpr auto& type_object = constraint_type_slot<Payload>;
   static constexpr Parameters<1> parameters{{"name"}};
   static Ref construct(const BoundArguments<1>& arguments);
-  static constexpr richcmpfunc richcompare = norbe::richcompare<DependsClass>;
   static PyGetSetDef properties[];
 };
 
 // Maximize(item) and Minimize(item): one class template for both goals.
 template <class Traits, class Node>
-struct GoalClass : ClassBase<Traits, core::Shared<Node>> {
-  static constexpr auto& type_object = constraint_type_slot<core::Shared<Node>>;
+struct GoalClass : ConstraintClass<Traits, Node> {
   static constexpr Parameters<1> parameters{{"item"}};
   static Ref construct(const BoundArguments<1>& arguments);
-  static constexpr richcmpfunc richcompare = norbe::richcompare<Traits>;
   static PyGetSetDef properties[];
 };
 
@@ -52,20 +46,16 @@ struct MinimizeClass : GoalClass<MinimizeClass, core::MinimizeNode> {
   static constexpr const char* name = "Minimize";
 };
 
-struct NumOfClass : ClassBase<NumOfClass, core::Shared<core::NumOfNode>> {
+struct NumOfClass : ConstraintClass<NumOfClass, core::NumOfNode> {
   static constexpr const char* name = "NumOf";
-  static constexpr auto& type_object = constraint_type_slot<Payload>;
   static constexpr Parameters<1> parameters{{"of"}};
   static Ref construct(const BoundArguments<1>& arguments);
-  static constexpr richcmpfunc richcompare = norbe::richcompare<NumOfClass>;
   static PyGetSetDef properties[];
 };
 
 // No constructor: made only from constraints (the constants of comparisons).
-struct ValueClass : ClassBase<ValueClass, core::Shared<core::ValueNode>> {
+struct ValueClass : ConstraintClass<ValueClass, core::ValueNode> {
   static constexpr const char* name = "Value";
-  static constexpr auto& type_object = constraint_type_slot<Payload>;
-  static constexpr richcmpfunc richcompare = norbe::richcompare<ValueClass>;
   static PyGetSetDef properties[];
 };
 

@@ -1,5 +1,6 @@
-// The comparison slot of every constraint class and of SpecOption, and the
-// type-checked building of the Cmp it answers.
+// The comparison slot of every constraint class (SpecOption included), the
+// type-checked building of the Cmp it answers, and the part every constraint
+// class shares.
 #pragma once
 
 #include <Python.h>
@@ -40,9 +41,13 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
   });
 }
 
-// The registry slot of a constraint class's type object, by its payload's kind.
-template <class Payload>
-inline constexpr std::atomic<PyTypeObject*>& constraint_type_slot =
-    registry::constraint_types[static_cast<std::size_t>(Payload::kind)];
+// What every constraint class shares: its type object, published in the
+// registry's slot for its kind, and the comparison slot.
+template <class Traits, class Node, class Extra = NoExtra>
+struct ConstraintClass : ClassBase<Traits, core::Shared<Node>, Extra> {
+  static constexpr auto& type_object =
+      registry::constraint_types[static_cast<std::size_t>(core::Shared<Node>::kind)];
+  static constexpr richcmpfunc richcompare = norbe::richcompare<Traits>;
+};
 
 }  // namespace norbe

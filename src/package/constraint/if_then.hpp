@@ -14,12 +14,10 @@ struct ThreadBinding {
   std::uint64_t owner;
 };
 
-struct IfThenClass : ClassBase<IfThenClass, core::Shared<core::IfThenNode>, ThreadBinding> {
+struct IfThenClass : ConstraintClass<IfThenClass, core::IfThenNode, ThreadBinding> {
   static constexpr const char* name = "IfThen";
-  static constexpr auto& type_object = constraint_type_slot<Payload>;
   static constexpr Parameters<2> parameters{{"cond", "then"}};
   static Ref construct(const BoundArguments<2>& arguments);
-  static constexpr richcmpfunc richcompare = norbe::richcompare<IfThenClass>;
   static PyGetSetDef properties[];
 
   static ThreadBinding make_extra() { return ThreadBinding{current_thread_id()}; }

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "core/node_pool.hpp"
-#include "core/platform.hpp"
 #include "module_classes.hpp"
 #include "process/log.hpp"
 #include "process/stdout.hpp"

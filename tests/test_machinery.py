@@ -51,10 +51,10 @@ Py_TPFLAGS_HAVE_GC = 1 << 14
 Py_TPFLAGS_DISALLOW_INSTANTIATION = 1 << 7
 
 
-# Types are immortal from 3.15 on, and on free-threaded builds (where every
-# instance's count on its type would otherwise be contended); elsewhere each
+# Types are immortal on free-threaded builds (where every instance's count on
+# its type would otherwise be contended); with the interpreter lock each
 # instance holds a reference to its type.
-IMMORTAL_TYPES = sys.version_info >= (3, 15) or bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+IMMORTAL_TYPES = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 
 @pytest.mark.parametrize(("cls", "make"), [(c[0], c[1]) for c in CLASSES], ids=CLASS_NAMES)

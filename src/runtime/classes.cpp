@@ -60,22 +60,24 @@ PyTypeObject* make_type(const ClassSpec& spec) {
 }
 
 void make_immortal(PyObject* type) noexcept {
-#if PY_VERSION_HEX >= 0x030F0000
-  // The interpreter's own call. It declines only objects it cannot make
-  // immortal; such a type keeps its one reference instead.
-  (void)PyUnstable_SetImmortal(type);
-#elif defined(Py_GIL_DISABLED)
+#if defined(Py_GIL_DISABLED)
   // Without the interpreter lock every instance made or freed on any thread
   // counts on its type's shared counter, and threads building at once
-  // contend for it; an immortal type is referenced at no cost. Before 3.15
-  // there is no call for it: this writes the state the interpreter gives an
-  // immortal object under free threading (object.h): owned by no thread,
-  // the local count at its immortal value, the shared count zero. It runs
-  // before the type is published, while no other thread can reach it.
-  auto* object = reinterpret_cast<PyObject*>(type);
-  object->ob_tid = _Py_UNOWNED_TID;
-  object->ob_ref_local = _Py_IMMORTAL_REFCNT_LOCAL;
-  object->ob_ref_shared = 0;
+  // contend for it; an immortal type is referenced at no cost.
+#if PY_VERSION_HEX >= 0x030F0000
+  // The interpreter's own call. It declines an object that is not uniquely
+  // referenced, and a new type never is (its MRO and its descriptors refer
+  // to it): then the step below.
+  if (PyUnstable_SetImmortal(type)) return;
+#endif
+  // The state the interpreter gives an immortal object under free threading
+  // (object.h, refcount.h): owned by no thread, the local count at its
+  // immortal value, the shared count zero. Written directly, as no call
+  // makes this object immortal; it runs before the type is published, while
+  // no other thread can reach it.
+  type->ob_tid = _Py_UNOWNED_TID;
+  type->ob_ref_local = _Py_IMMORTAL_REFCNT_LOCAL;
+  type->ob_ref_shared = 0;
 #else
   // With the interpreter lock the count is not contended: the one reference
   // is simply kept, and the type lives as long as the process either way.

@@ -51,10 +51,10 @@ struct ClassSpec {
 // and returns null.
 PyTypeObject* make_type(const ClassSpec& spec);
 
-// Takes the one reference of a type that lives as long as the process:
-// immortal where the interpreter makes objects so (3.15 and later, and
-// free-threaded builds, where the count would be contended); elsewhere the
-// reference is simply kept.
+// Takes the one reference of a type that lives as long as the process, and
+// makes the type immortal on free-threaded builds, where its count would
+// otherwise be contended; with the interpreter lock the reference is simply
+// kept.
 void make_immortal(PyObject* type) noexcept;
 
 struct NoExtra {};

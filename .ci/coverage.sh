@@ -68,7 +68,7 @@ EOF
   core="src/core/version.cpp src/core/escape.cpp src/core/unicode_tables.cpp"
   declare -A sources=(
     [version_fuzzer]="$core"
-    [constraint_fuzzer]="$core src/core/constraint.cpp src/core/option_value.cpp src/core/float_text.cpp src/runtime/fault_injection.cpp"
+    [constraint_fuzzer]="$core src/core/constraint.cpp src/core/option_value.cpp src/core/float_text.cpp src/process/fault_injection.cpp"
   )
   for target in version_fuzzer constraint_fuzzer; do
     files=("$root/fuzz/$target.cpp")
@@ -90,7 +90,7 @@ fi
 #   the exception edges of calls that may throw (std::bad_alloc and the like).
 "$work/venv/bin/gcovr" --root "$root" "$work/build" "$replay" --filter "$root/src/" \
   --exclude "$root/src/api_records.cpp" --exclude "$root/src/core/unicode_tables.cpp" \
-  --exclude "$root/src/runtime/fault_injection.cpp" --gcov-exclude-directories '.*/CMakeFiles/[0-9][0-9.]*/.*' \
+  --exclude "$root/src/process/fault_injection.cpp" --gcov-exclude-directories '.*/CMakeFiles/[0-9][0-9.]*/.*' \
   --exclude-unreachable-branches --exclude-throw-branches --merge-lines \
   --txt "$work/coverage.txt" --json "$work/coverage.json" --json-summary "$work/summary.json"
 sed -n '/^-/,$p' "$work/coverage.txt" | grep -v '^-' | awk '$4 != "100%" || NR == 1' || true

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Compiles the pure core (src/core, no Python.h) for the targets this machine
+# Compiles the pure C++ (src/core and src/process, no Python.h) for the targets this machine
 # cannot test: x86_64-windows-gnu and aarch64-macos, with zig's compiler from
 # PyPI. Catches code that only builds on Linux (the platform layer's Windows
 # branch included). Warnings are errors.
@@ -17,9 +17,9 @@ trap 'rm -rf "$work"' EXIT
 "$work/venv/bin/python" -m pip install --quiet --disable-pip-version-check ziglang
 for target in x86_64-windows-gnu aarch64-macos; do
   echo "=== core for $target"
-  for source in src/core/*.cpp; do
+  for source in src/core/*.cpp src/process/*.cpp; do
     "$work/venv/bin/python" -m ziglang c++ -target "$target" -std=c++20 -Wall -Wextra -Werror -Isrc \
       -c "$source" -o "$work/$(basename "$source" .cpp)-$target.o"
   done
 done
-echo "cross_core: src/core compiles for x86_64-windows-gnu and aarch64-macos"
+echo "cross_core: src/core and src/process compile for x86_64-windows-gnu and aarch64-macos"

@@ -30,7 +30,7 @@ fi
 core="src/core/version.cpp src/core/escape.cpp src/core/unicode_tables.cpp"
 declare -A sources=(
   [version_fuzzer]="$core"
-  [constraint_fuzzer]="$core src/core/constraint.cpp src/core/option_value.cpp src/core/float_text.cpp src/runtime/fault_injection.cpp"
+  [constraint_fuzzer]="$core src/core/constraint.cpp src/core/option_value.cpp src/core/float_text.cpp src/process/fault_injection.cpp"
 )
 for target in version_fuzzer constraint_fuzzer; do
   # shellcheck disable=SC2086

@@ -41,7 +41,7 @@
 #include "core/version.hpp"
 
 // Allocation failure injection: the module's test hook
-// (src/runtime/fault_injection.cpp, linked in) replaces operator new; the
+// (src/process/fault_injection.cpp, linked in) replaces operator new; the
 // program arms it around the operations under test, and the libFuzzer driver
 // allocates only while it is disarmed. The replacement takes its memory from
 // malloc, while the runtime's own operator new may hand a block to code that

@@ -27,11 +27,11 @@
 //
 // The records describe exactly what lib.cpp registers and what the classes'
 // slots, methods and properties accept and return.
+#include <Python.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
-
-#include "core/platform.hpp"
 
 namespace norbe {
 namespace {
@@ -54,7 +54,7 @@ consteval std::array<unsigned char, N + 3> api_record(const char (&json)[N]) {
 // clang-format off
 
 #define NORBE_API_RECORD(SYMBOL, JSON)                                         \
-  extern "C" NORBE_EXPORT constexpr auto                                       \
+  extern "C" Py_EXPORTED_SYMBOL constexpr auto                                 \
       norbe_api_record_##SYMBOL = norbe::api_record(JSON);
 
 // Annotations shared by many records.
@@ -182,13 +182,31 @@ NORBE_API_RECORD(norbe_package_outline_PackageOutline___new__, R"({"type": "func
 
 #define NORBE_CMP "norbe.package.constraint.Cmp"
 #define NORBE_CMP_TYPE "norbe.package.constraint.CmpType"
-#define NORBE_DEPENDS "norbe.package.constraint.Depends"
 #define NORBE_IF_THEN "norbe.package.constraint.IfThen"
-#define NORBE_MAXIMIZE "norbe.package.constraint.Maximize"
-#define NORBE_MINIMIZE "norbe.package.constraint.Minimize"
-#define NORBE_NUM_OF "norbe.package.constraint.NumOf"
 #define NORBE_SPEC_OPTION "norbe.package.constraint.SpecOption"
 #define NORBE_VALUE "norbe.package.constraint.Value"
+
+// A constraint class of one field: its constructor takes PARAMETER (a
+// TAKES), its property PROPERTY reads a GETS and takes a SETS.
+#define NORBE_ONE_FIELD_CLASS(NAME, PARAMETER, TAKES, PROPERTY, GETS, SETS)                                                       \
+  NORBE_API_RECORD(norbe_package_constraint_##NAME,                            \
+    "{\"type\": \"class\",\n  \"id\": \"norbe.package.constraint." #NAME "\", \"name\": \"" #NAME "\"," \
+    " \"parent\": \"norbe.package.constraint\",\n"                             \
+    "  \"members\": [\"norbe.package.constraint." #NAME ".__new__\", "        \
+    NORBE_PROPERTY_IDS("norbe.package.constraint." #NAME, #PROPERTY) ", "         \
+    NORBE_COMPARISON_IDS("norbe.package.constraint." #NAME)                    \
+    "],\n  \"decorators\": [\"typing.final\"]}")                              \
+  NORBE_API_RECORD(norbe_package_constraint_##NAME##___new__,                  \
+    "{\"type\": \"function\",\n"                                               \
+    "  \"id\": \"norbe.package.constraint." #NAME ".__new__\", \"name\": \"__new__\",\n" \
+    "  \"parent\": \"norbe.package.constraint." #NAME "\",\n"                  \
+    "  \"arguments\": {\"posonlyargs\": [],\n"                                 \
+    "                \"args\": [" NORBE_CLS ", {\"name\": \"" #PARAMETER "\", \"annotation\": \"" \
+    TAKES "\", \"default\": null}],\n"                         \
+    "                \"kwarg\": null},\n"                                      \
+    "  \"decorators\": [], \"returns\": \"typing.Self\"}")                     \
+  NORBE_PROPERTY(norbe_package_constraint_##NAME, "norbe.package.constraint." #NAME, PROPERTY, GETS, SETS)                      \
+  NORBE_COMPARISONS(norbe_package_constraint_##NAME, "norbe.package.constraint." #NAME)
 
 NORBE_API_RECORD(norbe_package_constraint, R"({"type": "module", "id": "norbe.package.constraint",
   "name": "constraint", "parent": "norbe.package",
@@ -251,22 +269,7 @@ NORBE_SLOT_METHOD(norbe_package_constraint_CmpType, NORBE_CMP_TYPE, __repr__, "s
 
 // Depends
 
-NORBE_API_RECORD(norbe_package_constraint_Depends, R"({"type": "class",
-  "id": "norbe.package.constraint.Depends", "name": "Depends", "parent": "norbe.package.constraint",
-  "members": ["norbe.package.constraint.Depends.__new__", )"
-  NORBE_PROPERTY_IDS(NORBE_DEPENDS, "on") ", " NORBE_COMPARISON_IDS(NORBE_DEPENDS) R"(],
-  "decorators": ["typing.final"]})")
-
-NORBE_API_RECORD(norbe_package_constraint_Depends___new__, R"({"type": "function",
-  "id": "norbe.package.constraint.Depends.__new__", "name": "__new__",
-  "parent": "norbe.package.constraint.Depends",
-  "arguments": {"posonlyargs": [],
-                "args": [)" NORBE_CLS R"(, {"name": "name", "annotation": "str", "default": null}],
-                "kwarg": null},
-  "decorators": [], "returns": "typing.Self"})")
-
-NORBE_PROPERTY(norbe_package_constraint_Depends, NORBE_DEPENDS, on, "str", "str")
-NORBE_COMPARISONS(norbe_package_constraint_Depends, NORBE_DEPENDS)
+NORBE_ONE_FIELD_CLASS(Depends, name, "str", on, "str", "str")
 
 // IfThen
 
@@ -291,63 +294,15 @@ NORBE_PROPERTY(norbe_package_constraint_IfThen, NORBE_IF_THEN, cond, NORBE_CONST
 NORBE_PROPERTY(norbe_package_constraint_IfThen, NORBE_IF_THEN, then, NORBE_CONSTRAINT, NORBE_CONSTRAINT_LIKE)
 NORBE_COMPARISONS(norbe_package_constraint_IfThen, NORBE_IF_THEN)
 
-// Maximize
+// Maximize and Minimize: a goal over one constraint.
 
-NORBE_API_RECORD(norbe_package_constraint_Maximize, R"({"type": "class",
-  "id": "norbe.package.constraint.Maximize", "name": "Maximize", "parent": "norbe.package.constraint",
-  "members": ["norbe.package.constraint.Maximize.__new__", )"
-  NORBE_PROPERTY_IDS(NORBE_MAXIMIZE, "item") ", " NORBE_COMPARISON_IDS(NORBE_MAXIMIZE) R"(],
-  "decorators": ["typing.final"]})")
-
-NORBE_API_RECORD(norbe_package_constraint_Maximize___new__, R"({"type": "function",
-  "id": "norbe.package.constraint.Maximize.__new__", "name": "__new__",
-  "parent": "norbe.package.constraint.Maximize",
-  "arguments": {"posonlyargs": [],
-                "args": [)" NORBE_CLS R"(, {"name": "item", "annotation": ")" NORBE_CONSTRAINT_LIKE R"(", "default": null}],
-                "kwarg": null},
-  "decorators": [], "returns": "typing.Self"})")
-
-NORBE_PROPERTY(norbe_package_constraint_Maximize, NORBE_MAXIMIZE, item, NORBE_CONSTRAINT, NORBE_CONSTRAINT_LIKE)
-NORBE_COMPARISONS(norbe_package_constraint_Maximize, NORBE_MAXIMIZE)
-
-// Minimize
-
-NORBE_API_RECORD(norbe_package_constraint_Minimize, R"({"type": "class",
-  "id": "norbe.package.constraint.Minimize", "name": "Minimize", "parent": "norbe.package.constraint",
-  "members": ["norbe.package.constraint.Minimize.__new__", )"
-  NORBE_PROPERTY_IDS(NORBE_MINIMIZE, "item") ", " NORBE_COMPARISON_IDS(NORBE_MINIMIZE) R"(],
-  "decorators": ["typing.final"]})")
-
-NORBE_API_RECORD(norbe_package_constraint_Minimize___new__, R"({"type": "function",
-  "id": "norbe.package.constraint.Minimize.__new__", "name": "__new__",
-  "parent": "norbe.package.constraint.Minimize",
-  "arguments": {"posonlyargs": [],
-                "args": [)" NORBE_CLS R"(, {"name": "item", "annotation": ")" NORBE_CONSTRAINT_LIKE R"(", "default": null}],
-                "kwarg": null},
-  "decorators": [], "returns": "typing.Self"})")
-
-NORBE_PROPERTY(norbe_package_constraint_Minimize, NORBE_MINIMIZE, item, NORBE_CONSTRAINT, NORBE_CONSTRAINT_LIKE)
-NORBE_COMPARISONS(norbe_package_constraint_Minimize, NORBE_MINIMIZE)
+NORBE_ONE_FIELD_CLASS(Maximize, item, NORBE_CONSTRAINT_LIKE, item, NORBE_CONSTRAINT, NORBE_CONSTRAINT_LIKE)
+NORBE_ONE_FIELD_CLASS(Minimize, item, NORBE_CONSTRAINT_LIKE, item, NORBE_CONSTRAINT, NORBE_CONSTRAINT_LIKE)
 
 // NumOf
 
-NORBE_API_RECORD(norbe_package_constraint_NumOf, R"({"type": "class",
-  "id": "norbe.package.constraint.NumOf", "name": "NumOf", "parent": "norbe.package.constraint",
-  "members": ["norbe.package.constraint.NumOf.__new__", )"
-  NORBE_PROPERTY_IDS(NORBE_NUM_OF, "of") ", " NORBE_COMPARISON_IDS(NORBE_NUM_OF) R"(],
-  "decorators": ["typing.final"]})")
-
-NORBE_API_RECORD(norbe_package_constraint_NumOf___new__, R"({"type": "function",
-  "id": "norbe.package.constraint.NumOf.__new__", "name": "__new__",
-  "parent": "norbe.package.constraint.NumOf",
-  "arguments": {"posonlyargs": [],
-                "args": [)" NORBE_CLS R"(, {"name": "of", "annotation": ")" NORBE_CONSTRAINT_SEQUENCE R"(", "default": null}],
-                "kwarg": null},
-  "decorators": [], "returns": "typing.Self"})")
-
-NORBE_PROPERTY(norbe_package_constraint_NumOf, NORBE_NUM_OF, of, "list[" NORBE_CONSTRAINT "]",
-               NORBE_CONSTRAINT_SEQUENCE)
-NORBE_COMPARISONS(norbe_package_constraint_NumOf, NORBE_NUM_OF)
+NORBE_ONE_FIELD_CLASS(NumOf, of, NORBE_CONSTRAINT_SEQUENCE, of, "list[" NORBE_CONSTRAINT "]",
+                      NORBE_CONSTRAINT_SEQUENCE)
 
 // SpecOption
 

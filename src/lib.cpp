@@ -11,12 +11,11 @@
 #include <vector>
 
 #include "core/node_pool.hpp"
-#include "core/platform.hpp"
-#include "registry.hpp"
+#include "module_classes.hpp"
+#include "process/log.hpp"
+#include "process/stdout.hpp"
+#include "process/threads.hpp"
 #include "runtime/errors.hpp"
-#include "runtime/log.hpp"
-#include "runtime/stdout.hpp"
-#include "runtime/threads.hpp"
 
 namespace norbe {
 namespace {
@@ -220,6 +219,6 @@ Ref initialise() {
 }  // namespace
 }  // namespace norbe
 
-extern "C" NORBE_EXPORT PyObject* PyInit_norbe() {
+PyMODINIT_FUNC PyInit_norbe() {
   return norbe::barrier([] { return norbe::initialise(); });
 }

@@ -4,6 +4,7 @@ conversion errors, properties, and the internal-failure exception."""
 import gc
 import re
 import sys
+import sysconfig
 import weakref
 
 import pytest
@@ -48,6 +49,25 @@ CLASS_NAMES += ["Value", "Version"]
 Py_TPFLAGS_BASETYPE = 1 << 10
 Py_TPFLAGS_HAVE_GC = 1 << 14
 Py_TPFLAGS_DISALLOW_INSTANTIATION = 1 << 7
+
+
+# Types are immortal on free-threaded builds (where every instance's count on
+# its type would otherwise be contended); with the interpreter lock each
+# instance holds a reference to its type.
+IMMORTAL_TYPES = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+
+@pytest.mark.parametrize(("cls", "make"), [(c[0], c[1]) for c in CLASSES], ids=CLASS_NAMES)
+def test_types_are_immortal_where_the_interpreter_makes_them_so(cls, make):
+    before = sys.getrefcount(cls)
+    held = [make() for _ in range(50)]
+    assert all(type(obj) is cls for obj in held)
+    grown = sys.getrefcount(cls) - before
+    assert grown == (0 if IMMORTAL_TYPES else 50)
+    if hasattr(sys, "_is_immortal"):
+        assert sys._is_immortal(cls) == IMMORTAL_TYPES
+    del held
+    assert sys.getrefcount(cls) == before
 
 
 @pytest.mark.parametrize(
@@ -424,6 +444,39 @@ def test_panic_from_user_code_is_not_swallowed(entry, kind, panic_exception, cap
         PANIC_ENTRIES[entry](obj)
     assert info.value.args == ("boom",)
     assert "boom" in capfd.readouterr().err
+
+
+class Unprintable:
+    def __str__(self):
+        raise ValueError("no text")
+
+
+# Internal-failure exceptions whose message cannot be read back as text.
+UNREADABLE_PANICS = {
+    "no arguments": lambda panic: panic(),
+    "str() raises": lambda panic: panic(Unprintable()),
+    "no UTF-8 form": lambda panic: panic("bad\udc80text"),
+    "str() is no str": lambda panic: panic(type("Weird", (), {"__str__": lambda self: 42})()),
+}
+
+
+@pytest.mark.parametrize("entry", ["constructor", "list entry", "comparison", "set_options"])
+@pytest.mark.parametrize("unreadable", UNREADABLE_PANICS)
+def test_resumed_internal_failure_with_an_unreadable_message_goes_on_as_the_same_object(
+    entry, unreadable, panic_exception, capfd
+):
+    raised = UNREADABLE_PANICS[unreadable](panic_exception)
+
+    class Index:
+        def __index__(self):
+            raise raised
+
+    with pytest.raises(panic_exception) as info:
+        PANIC_ENTRIES[entry](Index())
+    assert info.value is raised
+    err = capfd.readouterr().err
+    assert "resuming an internal failure raised from Python code" in err
+    assert "<the message cannot be read>" in err
 
 
 REPORT = re.compile(

@@ -117,9 +117,6 @@ HPP_BODY = """\
 
 namespace norbe::core {{
 
-// The Unicode version of the tables below.
-inline constexpr char unicode_tables_version[] = "{version}";
-
 // General category Cc, Cf, Cs, Co, Cn, Zl, Zp or Zs. Values past U+10FFFF
 // count as unassigned.
 bool is_unprintable_category(char32_t cp) noexcept;

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "core/unicode_tables.hpp"
+#include "core/utf8.hpp"
 
 namespace norbe::core {
 
@@ -14,48 +15,6 @@ constexpr char32_t replacement_char = 0xFFFD;
 // ASCII that goes out unchanged: printable, not a quote or backslash.
 bool is_plain_ascii(unsigned char c) {
   return c >= 0x20 && c < 0x7F && c != '"' && c != '\\';
-}
-
-// Decodes the code point at s[i] and advances i past it. The input is meant to
-// be valid UTF-8; a malformed sequence reads as U+FFFD and skips one byte, so
-// every input decodes without reading out of bounds.
-char32_t decode_utf8(std::string_view s, std::size_t& i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char lead = byte(i);
-  std::size_t length;
-  char32_t cp;
-  char32_t min;
-  if (lead < 0x80) {
-    ++i;
-    return lead;
-  } else if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2, cp = lead & 0x1F, min = 0x80;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3, cp = lead & 0x0F, min = 0x800;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4, cp = lead & 0x07, min = 0x10000;
-  } else {
-    ++i;
-    return replacement_char;
-  }
-  if (s.size() - i < length) {
-    ++i;
-    return replacement_char;
-  }
-  for (std::size_t k = 1; k < length; ++k) {
-    const unsigned char c = byte(i + k);
-    if ((c & 0xC0) != 0x80) {
-      ++i;
-      return replacement_char;
-    }
-    cp = (cp << 6) | (c & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-    ++i;
-    return replacement_char;
-  }
-  i += length;
-  return cp;
 }
 
 void append_utf8(std::string& out, char32_t cp) {
@@ -107,7 +66,14 @@ void append_double_quoted(std::string& out, std::string_view utf8) {
     out.append(utf8.substr(i, run - i));
     if (run == utf8.size()) break;
     i = run;
-    const char32_t cp = decode_utf8(utf8, i);
+    // The input is meant to be valid UTF-8; a malformed sequence reads as
+    // U+FFFD and skips one byte, so every input is written without reading
+    // out of bounds.
+    char32_t cp = decode_utf8(utf8, i);
+    if (cp == utf8_malformed) {
+      cp = replacement_char;
+      ++i;
+    }
     switch (cp) {
       case '\\':
         out.append("\\\\");

@@ -1,5 +1,5 @@
-// The text of one log line, and the UTF-8 check of the NO_COLOR value: the
-// pure part of the diagnostic log (src/runtime/log.cpp writes the lines).
+// The text of one log line: the pure part of the diagnostic log
+// (src/process/log.cpp writes the lines).
 #pragma once
 
 #include <cstddef>
@@ -15,9 +15,5 @@ inline constexpr std::size_t log_level_count = 5;
 // with colour the level in its colour and the target and colon dimmed.
 std::string format_log_line(std::size_t level, std::string_view target, std::string_view message,
                             bool colour);
-
-// Whether the bytes are well-formed UTF-8 (no overlong forms, surrogates or
-// code points above U+10FFFF).
-bool valid_utf8(std::string_view text) noexcept;
 
 }  // namespace norbe::core

@@ -12,14 +12,6 @@
 #include <string>
 #include <string_view>
 
-// Marks a symbol that the shared object exports: the module's initialisation
-// function and the API description records.
-#if defined(_WIN32)
-#define NORBE_EXPORT __declspec(dllexport)
-#else
-#define NORBE_EXPORT __attribute__((visibility("default"), used))
-#endif
-
 // Forces a function inline where a call of its own would cost more than its
 // body on a hot path.
 // NORBE_NEVER_INLINE keeps a rare path out of its callers.

@@ -4,9 +4,6 @@
 
 namespace norbe::core {
 
-// The Unicode version of the tables below.
-inline constexpr char unicode_tables_version[] = "15.0.0";
-
 // General category Cc, Cf, Cs, Co, Cn, Zl, Zp or Zs. Values past U+10FFFF
 // count as unassigned.
 bool is_unprintable_category(char32_t cp) noexcept;

@@ -2,9 +2,9 @@
 
 #include <type_traits>
 
-#include "conversions.hpp"
+#include "convert/conversions.hpp"
 #include "core/platform.hpp"
-#include "runtime/log.hpp"
+#include "process/log.hpp"
 
 namespace norbe {
 namespace {

@@ -59,16 +59,29 @@ PyTypeObject* make_type(const ClassSpec& spec) {
   return type;
 }
 
-void keep_for_the_process(PyObject* type) noexcept {
-#ifdef Py_GIL_DISABLED
+void make_immortal(PyObject* type) noexcept {
+#if defined(Py_GIL_DISABLED)
   // Without the interpreter lock every instance made or freed on any thread
-  // counts on its type's shared reference counter, and threads building at
-  // once contend for it (the Debian walk on two threads of free-threaded
-  // 3.13: 1.58-1.79x one thread's throughput, against 1.88-1.89x immortal).
-  // Immortal, the type is referenced at no cost; it is never freed either way.
-  Py_SET_REFCNT(type, static_cast<Py_ssize_t>(UINT32_MAX) + 1);
+  // counts on its type's shared counter, and threads building at once
+  // contend for it; an immortal type is referenced at no cost.
+#if PY_VERSION_HEX >= 0x030F0000
+  // The interpreter's own call. It declines an object that is not uniquely
+  // referenced, and a new type never is (its MRO and its descriptors refer
+  // to it): then the step below.
+  if (PyUnstable_SetImmortal(type)) return;
+#endif
+  // The state the interpreter gives an immortal object under free threading
+  // (object.h, refcount.h): owned by no thread, the local count at its
+  // immortal value, the shared count zero. Written directly, as no call
+  // makes this object immortal; it runs before the type is published, while
+  // no other thread can reach it.
+  type->ob_tid = _Py_UNOWNED_TID;
+  type->ob_ref_local = _Py_IMMORTAL_REFCNT_LOCAL;
+  type->ob_ref_shared = 0;
 #else
-  (void)type;  // the reference is simply kept
+  // With the interpreter lock the count is not contended: the one reference
+  // is simply kept, and the type lives as long as the process either way.
+  (void)type;
 #endif
 }
 

@@ -51,9 +51,11 @@ struct ClassSpec {
 // and returns null.
 PyTypeObject* make_type(const ClassSpec& spec);
 
-// Takes the one reference of a published type, which lives as long as the
-// process.
-void keep_for_the_process(PyObject* type) noexcept;
+// Takes the one reference of a type that lives as long as the process, and
+// makes the type immortal on free-threaded builds, where its count would
+// otherwise be contended; with the interpreter lock the reference is simply
+// kept.
+void make_immortal(PyObject* type) noexcept;
 
 struct NoExtra {};
 
@@ -99,7 +101,9 @@ struct ClassBase {
   using Object = Instance<Payload, Extra>;
 
   // Published once, to a type object that is complete (class attributes
-  // included): a reader on any thread sees null or the whole type.
+  // included): a reader on any thread sees null or the whole type. A class
+  // may name another slot (one the registry publishes) by declaring its own
+  // type_object; every use below goes through Traits::type_object.
   static inline std::atomic<PyTypeObject*> type_object{nullptr};
 
   // The type object, created on first need and kept for the process; null
@@ -107,14 +111,17 @@ struct ClassBase {
   // nothing; of two threads building at once (no interpreter lock), the
   // first to publish wins and the other drops its own.
   static PyTypeObject* type() {
-    if (PyTypeObject* published = type_object.load(std::memory_order_acquire)) return published;
+    if (PyTypeObject* published = Traits::type_object.load(std::memory_order_acquire)) return published;
     Ref created = Ref::steal(reinterpret_cast<PyObject*>(make_type(spec())));
     if (!created) return nullptr;
     auto* made = reinterpret_cast<PyTypeObject*>(created.get());
     if (!Traits::complete(made)) return nullptr;
+    // Made immortal before it is published: a thread that loses the race
+    // below leaves its own type behind, never freed.
+    make_immortal(created.release());
     PyTypeObject* expected = nullptr;
-    if (!type_object.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) return expected;
-    keep_for_the_process(created.release());
+    if (!Traits::type_object.compare_exchange_strong(expected, made, std::memory_order_acq_rel))
+      return expected;
     return made;
   }
 
@@ -122,7 +129,7 @@ struct ClassBase {
   static bool complete(PyTypeObject*) { return true; }
 
   static bool is_instance(PyObject* object) noexcept {
-    PyTypeObject* type = type_object.load(std::memory_order_acquire);
+    PyTypeObject* type = Traits::type_object.load(std::memory_order_acquire);
     return type != nullptr && PyObject_TypeCheck(object, type);
   }
   static Object* cast(PyObject* object) noexcept { return reinterpret_cast<Object*>(object); }

@@ -1,18 +1,18 @@
 // The SpecOption class: a reference to one option of one package. The option
-// values it is compared with are converted in conversions.hpp.
+// values it is compared with are converted in convert/conversions.hpp.
 #pragma once
 
-#include "conversions.hpp"
+#include "convert/conversions.hpp"
 #include "core/constraint.hpp"
+#include "package/constraint/comparison.hpp"
 #include "runtime/classes.hpp"
 
 namespace norbe {
 
-struct SpecOptionClass : ClassBase<SpecOptionClass, core::Shared<core::SpecOptionNode>> {
+struct SpecOptionClass : ConstraintClass<SpecOptionClass, core::SpecOptionNode> {
   static constexpr const char* name = "SpecOption";
   static constexpr Parameters<2> parameters{{"package_name", "option_name"}};
   static Ref construct(const BoundArguments<2>& arguments);
-  static constexpr richcmpfunc richcompare = norbe::richcompare<SpecOptionClass>;
   static PyGetSetDef properties[];
 };
 

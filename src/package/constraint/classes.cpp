@@ -29,14 +29,6 @@ Ref read_value(const core::ValueNode& node) {
   return option_value_to_object(node.value);
 }
 
-// Maximize(item) and Minimize(item).
-template <class Goal>
-Ref construct_goal(const BoundArguments<1>& arguments) {
-  auto item = Goal::argument(arguments, 0, constraint_from_object);
-  if (!item) return Ref();
-  return Goal::create(typename Goal::Payload::Node{.item = std::move(*item)});
-}
-
 // Cmp.if_then(then)
 
 constexpr std::array<const char*, 1> kIfThenParameters{"then"};
@@ -114,7 +106,7 @@ bool CmpTypeClass::complete(PyTypeObject* type) {
   return true;
 }
 
-// Depends, Maximize, Minimize, NumOf, Value
+// Depends, Maximize and Minimize, NumOf, Value
 
 PyGetSetDef DependsClass::properties[] = {
     property<DependsClass, read_on, string_from_object, write_field<&core::DependsNode::on>>("on"),
@@ -127,25 +119,22 @@ Ref DependsClass::construct(const BoundArguments<1>& arguments) {
   return create(Payload::make([&] { return core::DependsNode{.on = decltype(core::DependsNode::on)(*on)}; }));
 }
 
-PyGetSetDef MaximizeClass::properties[] = {
-    property<MaximizeClass, read_constraint_field<&core::MaximizeNode::item>, constraint_from_object,
-             write_field<&core::MaximizeNode::item>>("item"),
+template <class Traits, class Node>
+PyGetSetDef GoalClass<Traits, Node>::properties[] = {
+    property<Traits, read_constraint_field<&Node::item>, constraint_from_object, write_field<&Node::item>>(
+        "item"),
     {},
 };
 
-Ref MaximizeClass::construct(const BoundArguments<1>& arguments) {
-  return construct_goal<MaximizeClass>(arguments);
+template <class Traits, class Node>
+Ref GoalClass<Traits, Node>::construct(const BoundArguments<1>& arguments) {
+  auto item = Traits::argument(arguments, 0, constraint_from_object);
+  if (!item) return Ref();
+  return Traits::create(typename Traits::Payload::Node{.item = std::move(*item)});
 }
 
-PyGetSetDef MinimizeClass::properties[] = {
-    property<MinimizeClass, read_constraint_field<&core::MinimizeNode::item>, constraint_from_object,
-             write_field<&core::MinimizeNode::item>>("item"),
-    {},
-};
-
-Ref MinimizeClass::construct(const BoundArguments<1>& arguments) {
-  return construct_goal<MinimizeClass>(arguments);
-}
+template struct GoalClass<MaximizeClass, core::MaximizeNode>;
+template struct GoalClass<MinimizeClass, core::MinimizeNode>;
 
 PyGetSetDef NumOfClass::properties[] = {
     property<NumOfClass, read_of, constraint_list_from_object, write_field<&core::NumOfNode::of>>("of"),
@@ -162,5 +151,13 @@ PyGetSetDef ValueClass::properties[] = {
     property<ValueClass, read_value, option_value_from_object, write_field<&core::ValueNode::value>>("value"),
     {},
 };
+
+// The comparison slot's result
+
+Ref build_cmp(core::Constraint lhs, core::Constraint rhs, core::CmpType op) {
+  if (auto refusal = core::check_comparison(lhs, rhs, op)) return raise(PyExc_NotImplementedError, *refusal);
+  return CmpClass::create(CmpClass::Payload::make(
+      [&] { return core::CmpNode{.op = op, .lhs = std::move(lhs), .rhs = std::move(rhs)}; }));
+}
 
 }  // namespace norbe

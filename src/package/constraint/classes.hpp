@@ -1,17 +1,16 @@
 // Cmp, CmpType, Depends, Maximize, Minimize, NumOf and Value.
 #pragma once
 
-#include "conversions.hpp"
 #include "core/constraint.hpp"
+#include "package/constraint/comparison.hpp"
 #include "runtime/classes.hpp"
 
 namespace norbe {
 
-struct CmpClass : ClassBase<CmpClass, core::Shared<core::CmpNode>> {
+struct CmpClass : ConstraintClass<CmpClass, core::CmpNode> {
   static constexpr const char* name = "Cmp";
   static constexpr Parameters<3> parameters{{"lhs", "rhs", "op"}};
   static Ref construct(const BoundArguments<3>& arguments);
-  static constexpr richcmpfunc richcompare = norbe::richcompare<CmpClass>;
   static PyGetSetDef properties[];
   static PyMethodDef methods[];
 };
@@ -24,42 +23,39 @@ struct CmpTypeClass : ClassBase<CmpTypeClass, core::CmpType> {
   static bool complete(PyTypeObject* type);
 };
 
-struct DependsClass : ClassBase<DependsClass, core::Shared<core::DependsNode>> {
+struct DependsClass : ConstraintClass<DependsClass, core::DependsNode> {
   static constexpr const char* name = "Depends";
   static constexpr Parameters<1> parameters{{"name"}};
   static Ref construct(const BoundArguments<1>& arguments);
-  static constexpr richcmpfunc richcompare = norbe::richcompare<DependsClass>;
   static PyGetSetDef properties[];
 };
 
-struct MaximizeClass : ClassBase<MaximizeClass, core::Shared<core::MaximizeNode>> {
+// Maximize(item) and Minimize(item): one class template for both goals.
+template <class Traits, class Node>
+struct GoalClass : ConstraintClass<Traits, Node> {
+  static constexpr Parameters<1> parameters{{"item"}};
+  static Ref construct(const BoundArguments<1>& arguments);
+  static PyGetSetDef properties[];
+};
+
+struct MaximizeClass : GoalClass<MaximizeClass, core::MaximizeNode> {
   static constexpr const char* name = "Maximize";
-  static constexpr Parameters<1> parameters{{"item"}};
-  static Ref construct(const BoundArguments<1>& arguments);
-  static constexpr richcmpfunc richcompare = norbe::richcompare<MaximizeClass>;
-  static PyGetSetDef properties[];
 };
 
-struct MinimizeClass : ClassBase<MinimizeClass, core::Shared<core::MinimizeNode>> {
+struct MinimizeClass : GoalClass<MinimizeClass, core::MinimizeNode> {
   static constexpr const char* name = "Minimize";
-  static constexpr Parameters<1> parameters{{"item"}};
-  static Ref construct(const BoundArguments<1>& arguments);
-  static constexpr richcmpfunc richcompare = norbe::richcompare<MinimizeClass>;
-  static PyGetSetDef properties[];
 };
 
-struct NumOfClass : ClassBase<NumOfClass, core::Shared<core::NumOfNode>> {
+struct NumOfClass : ConstraintClass<NumOfClass, core::NumOfNode> {
   static constexpr const char* name = "NumOf";
   static constexpr Parameters<1> parameters{{"of"}};
   static Ref construct(const BoundArguments<1>& arguments);
-  static constexpr richcmpfunc richcompare = norbe::richcompare<NumOfClass>;
   static PyGetSetDef properties[];
 };
 
 // No constructor: made only from constraints (the constants of comparisons).
-struct ValueClass : ClassBase<ValueClass, core::Shared<core::ValueNode>> {
+struct ValueClass : ConstraintClass<ValueClass, core::ValueNode> {
   static constexpr const char* name = "Value";
-  static constexpr richcmpfunc richcompare = norbe::richcompare<ValueClass>;
   static PyGetSetDef properties[];
 };
 

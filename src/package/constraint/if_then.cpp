@@ -38,9 +38,10 @@ void IfThenClass::check_access(Object* object) {
 
 bool IfThenClass::destroy(Object* object) {
   const bool foreign = current_thread_id() != object->extra.owner;
-  // The payload is plain data owned by this object alone, so it is released
-  // on whichever thread drops the object; a drop on a foreign thread is
-  // reported all the same.
+  // The payload is a share of a node that holds no Python object: dropping
+  // it gives up this object's share (the node goes when its last holder
+  // does) and is safe on whichever thread drops the object. A drop on a
+  // foreign thread is reported all the same.
   object->payload.~Payload();
   if (!foreign) return true;
   raise(PyExc_RuntimeError,

@@ -3,10 +3,10 @@
 
 #include <cstdint>
 
-#include "conversions.hpp"
 #include "core/constraint.hpp"
+#include "package/constraint/comparison.hpp"
+#include "process/threads.hpp"
 #include "runtime/classes.hpp"
-#include "runtime/threads.hpp"
 
 namespace norbe {
 
@@ -14,11 +14,10 @@ struct ThreadBinding {
   std::uint64_t owner;
 };
 
-struct IfThenClass : ClassBase<IfThenClass, core::Shared<core::IfThenNode>, ThreadBinding> {
+struct IfThenClass : ConstraintClass<IfThenClass, core::IfThenNode, ThreadBinding> {
   static constexpr const char* name = "IfThen";
   static constexpr Parameters<2> parameters{{"cond", "then"}};
   static Ref construct(const BoundArguments<2>& arguments);
-  static constexpr richcmpfunc richcompare = norbe::richcompare<IfThenClass>;
   static PyGetSetDef properties[];
 
   static ThreadBinding make_extra() { return ThreadBinding{current_thread_id()}; }

@@ -1,13 +1,13 @@
-// The registry of the module's classes: the one list that says which class
+// The lists of the module's classes: the one list that says which class
 // stands for which constraint kind and which submodule holds which class.
-// It drives recognising an instance (constraint_from_object), building one
-// (constraint_to_object) and attaching the classes (the module build).
+// They fill the registry through which the conversions recognise and build
+// instances (src/registry.cpp) and drive attaching the classes (the module
+// build).
 #pragma once
 
 #include <cstddef>
 #include <type_traits>
 
-#include "core/constraint.hpp"
 #include "package/constraint/classes.hpp"
 #include "package/constraint/if_then.hpp"
 #include "package/outline.hpp"

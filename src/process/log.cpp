@@ -1,11 +1,12 @@
-#include "runtime/log.hpp"
+#include "process/log.hpp"
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "core/log_line.hpp"
-#include "runtime/stdout.hpp"
+#include "core/utf8.hpp"
+#include "process/stdout.hpp"
 
 namespace norbe::log {
 

@@ -1,12 +1,12 @@
-#include "conversions.hpp"
+#include "convert/conversions.hpp"
 
 #include <atomic>
 #include <initializer_list>
 #include <string_view>
 
+#include "convert/registry.hpp"
 #include "core/platform.hpp"
-#include "registry.hpp"
-#include "runtime/log.hpp"
+#include "process/log.hpp"
 
 namespace norbe {
 namespace {
@@ -126,7 +126,9 @@ std::optional<core::SpecOptionValue> general_value(PyObject* object) {
   if (PyUnicode_Check(object)) {
     if (auto value = text_value(object)) return value;
   }
-  if (VersionClass::is_instance(object)) return core::SpecOptionValue(VersionClass::cast(object)->payload);
+  PyTypeObject* version_type = registry::version_type.load(std::memory_order_acquire);
+  if (version_type != nullptr && PyObject_TypeCheck(object, version_type))
+    return core::SpecOptionValue(registry::version_of(object));
   return std::nullopt;
 }
 
@@ -136,32 +138,17 @@ std::optional<core::SpecOptionValue> general_value(PyObject* object) {
 // not convert (with the exception set: a failure to report). No optional
 // around it: these run once per list entry.
 
-// One recognised instance of the module's classes: its payload as a node.
-template <class Class>
-core::Constraint share_of(PyObject* object) {
-  auto* instance = Class::cast(object);
-  Class::check_access(instance);
-  CriticalSection section(object);
-  SharedBorrow borrow(instance->borrow);
-  if (!borrow) {
-    borrow.refuse();
-    return {};
-  }
-  return instance->payload.share();
-}
-
 // The position of the object's type among the constraint classes, or -1.
-template <class... Classes>
-NORBE_ALWAYS_INLINE int own_class_index(PyTypeObject* type, ClassList<Classes...>) {
+template <std::size_t... Kinds>
+NORBE_ALWAYS_INLINE int constraint_class_index(PyTypeObject* type, std::index_sequence<Kinds...>) {
   int index = 0;
-  return ((type == Classes::type_object || (++index, false)) || ...) ? index : -1;
+  return ((type == registry::constraint_types[Kinds].load(std::memory_order_acquire) || (++index, false)) ||
+          ...)
+             ? index
+             : -1;
 }
-
-template <class... Classes>
-core::Constraint share_own(PyObject* object, int index, ClassList<Classes...>) {
-  using Share = core::Constraint (*)(PyObject*);
-  static constexpr Share kShare[] = {&share_of<Classes>...};
-  return kShare[index](object);
+NORBE_ALWAYS_INLINE int constraint_class_index(PyTypeObject* type) {
+  return constraint_class_index(type, std::make_index_sequence<registry::constraint_kind_count>{});
 }
 
 // Empty with no exception: not convertible; with one set: a failure to
@@ -171,8 +158,8 @@ core::Constraint try_convert(PyObject* object) {
   // classes, so the order of the two tests does not change any outcome.
   const PyTypeObject* type = Py_TYPE(object);
   if (type != &PyLong_Type && type != &PyBool_Type && type != &PyUnicode_Type && type != &PyFloat_Type) {
-    const int own = own_class_index(Py_TYPE(object), ConstraintClasses{});
-    if (own >= 0) return share_own(object, own, ConstraintClasses{});
+    const int own = constraint_class_index(Py_TYPE(object));
+    if (own >= 0) return registry::share_constraint[static_cast<std::size_t>(own)](object);
   }
   if (auto value = try_option_value(object))
     return core::Constraint::make<core::ValueNode>(
@@ -184,20 +171,6 @@ std::optional<std::string> constraint_failure_message(PyObject* object) {
   auto type = type_text(object);
   if (!type) return std::nullopt;
   return "cannot convert '" + *type + "' to Constraint";
-}
-
-// Constraints to Python objects
-
-template <class Class>
-Ref make_object(const core::Constraint& constraint) {
-  return Class::create(Class::Payload::of(constraint));
-}
-
-template <class... Classes>
-Ref to_object(const core::Constraint& constraint, ClassList<Classes...>) {
-  using Make = Ref (*)(const core::Constraint&);
-  static constexpr Make kMake[] = {&make_object<Classes>...};
-  return kMake[static_cast<std::size_t>(constraint.kind())](constraint);
 }
 
 }  // namespace
@@ -249,7 +222,7 @@ Ref option_value_to_object(const core::SpecOptionValue& value) {
     case core::OptionKind::Str:
       return string_to_object(std::get<core::InlineString>(value));
     case core::OptionKind::Version:
-      return VersionClass::create(core::Version(std::get<core::Version>(value)));
+      return registry::make_version_object(core::Version(std::get<core::Version>(value)));
   }
   panic("option value of unknown kind");
 }
@@ -257,8 +230,7 @@ Ref option_value_to_object(const core::SpecOptionValue& value) {
 namespace {
 
 // The failure of an object that no step converts: logged, then TypeError.
-// Inlined into both callers: a call of its own would add instructions to
-// every refused argument.
+// Inlined into both callers, so that a refused argument pays no call.
 NORBE_ALWAYS_INLINE Failed refuse_unconvertible(PyObject* object) {
   if (auto message = constraint_failure_message(object)) {
     log::emit(kConstraintFailure, *message);
@@ -269,9 +241,9 @@ NORBE_ALWAYS_INLINE Failed refuse_unconvertible(PyObject* object) {
 
 #ifndef Py_GIL_DISABLED
 // As constraint_from_object, empty when it failed (the exception set): the
-// per-entry step of the list path below, where the whole conversion inlines
-// (used by the iterator path too, try_convert went out of line: about 19
-// instructions more an entry).
+// per-entry step of the list path below, where the whole conversion inlines.
+// The iterator path keeps constraint_from_object, so that try_convert is
+// not inlined there as well.
 core::Constraint constraint_or_failure(PyObject* object) {
   core::Constraint converted = try_convert(object);
   if (converted.empty() && !PyErr_Occurred()) refuse_unconvertible(object);
@@ -320,9 +292,10 @@ bool fill_constraint_list(PyObject* object, core::ConstraintList& constraints) {
     constraints.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(object)));
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(object); ++i) {
       PyObject* entry = PySequence_Fast_GET_ITEM(object, i);
-      const int own = own_class_index(Py_TYPE(entry), ConstraintClasses{});
-      core::Constraint constraint = own >= 0 ? share_own(entry, own, ConstraintClasses{})
-                                             : constraint_or_failure(Ref::borrow(entry).get());
+      const int own = constraint_class_index(Py_TYPE(entry));
+      core::Constraint constraint = own >= 0
+                                        ? registry::share_constraint[static_cast<std::size_t>(own)](entry)
+                                        : constraint_or_failure(Ref::borrow(entry).get());
       if (constraint.empty()) return false;
       constraints.push_back(std::move(constraint));
     }
@@ -359,7 +332,7 @@ std::optional<core::ConstraintList> constraint_list_from_object(PyObject* object
 }
 
 Ref constraint_to_object(const core::Constraint& constraint) {
-  return to_object(constraint, ConstraintClasses{});
+  return registry::make_constraint_object[static_cast<std::size_t>(constraint.kind())](constraint);
 }
 
 Ref constraint_list_to_object(std::span<const core::Constraint> constraints) {
@@ -371,12 +344,6 @@ Ref constraint_list_to_object(std::span<const core::Constraint> constraints) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
   }
   return list;
-}
-
-Ref build_cmp(core::Constraint lhs, core::Constraint rhs, core::CmpType op) {
-  if (auto refusal = core::check_comparison(lhs, rhs, op)) return raise(PyExc_NotImplementedError, *refusal);
-  return CmpClass::create(CmpClass::Payload::make(
-      [&] { return core::CmpNode{.op = op, .lhs = std::move(lhs), .rhs = std::move(rhs)}; }));
 }
 
 }  // namespace norbe

@@ -1,6 +1,7 @@
 // Conversions between Python objects and the module's values: option values
 // and constraint trees, both ways. The classes of spec/ and package/ use
-// them; this file knows the classes only through the registry (registry.hpp).
+// them; these files know the classes only through the registry
+// (convert/registry.hpp).
 //
 // Every conversion from Python returns an empty optional with the Python
 // exception set when it fails; the "try" forms fail without setting one.
@@ -16,10 +17,10 @@
 #include <utility>
 #include <vector>
 
+#include "convert/registry.hpp"
 #include "core/constraint.hpp"
 #include "core/option_value.hpp"
 #include "core/platform.hpp"
-#include "package/version.hpp"
 #include "runtime/classes.hpp"
 
 namespace norbe {
@@ -49,8 +50,8 @@ NORBE_ALWAYS_INLINE bool plain_option_value(PyObject* object, Make&& make) {
     make(kind.template operator()<OptionKind::Bool>(), object == Py_True);
   } else if (type == &PyFloat_Type) {
     make(kind.template operator()<OptionKind::Float>(), PyFloat_AS_DOUBLE(object));
-  } else if (type == VersionClass::type_object) {
-    make(kind.template operator()<OptionKind::Version>(), std::as_const(VersionClass::cast(object)->payload));
+  } else if (type == registry::version_type.load(std::memory_order_acquire)) {
+    make(kind.template operator()<OptionKind::Version>(), registry::version_of(object));
   } else {
     return false;
   }
@@ -92,32 +93,5 @@ Ref constraint_list_to_object(std::span<const core::Constraint> constraints);
 // but a failure answers nullopt with no exception set; its message is made
 // only for the log event, and only if that event is enabled.
 std::optional<core::Constraint> operand_from_object(PyObject* object);
-
-// The type-checked comparison: a new Cmp object, or an empty Ref with
-// NotImplementedError set.
-Ref build_cmp(core::Constraint lhs, core::Constraint rhs, core::CmpType op);
-
-// The rich-comparison slot of every constraint class and of SpecOption: the
-// receiver's payload becomes the left constraint. It never answers True or
-// False: it builds a Cmp, returns NotImplemented for an operand that is no
-// constraint, or raises NotImplementedError for a refused combination.
-template <class Traits>
-PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
-  return barrier([&]() -> Ref {
-    if (!Traits::is_instance(self)) return Ref::borrow(Py_NotImplemented);
-    auto* object = Traits::cast(self);
-    Traits::check_access(object);
-    // Held for the whole comparison: another thread's write waits for it
-    // instead of making this borrow fail (and the comparison answer a bool).
-    CriticalSection section(self);
-    SharedBorrow borrow(object->borrow);
-    if (!borrow) return Ref::borrow(Py_NotImplemented);
-    std::optional<core::Constraint> rhs = operand_from_object(other);
-    if (!rhs) return Ref::borrow(Py_NotImplemented);
-    std::optional<core::CmpType> cmp_type = core::cmp_type_from_operator(op);
-    if (!cmp_type) return Ref::borrow(Py_NotImplemented);
-    return build_cmp(object->payload.share(), std::move(*rhs), *cmp_type);
-  });
-}
 
 }  // namespace norbe

@@ -1,4 +1,4 @@
-#include "runtime/stdout.hpp"
+#include "process/stdout.hpp"
 
 #include "core/platform.hpp"
 

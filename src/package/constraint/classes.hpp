@@ -46,6 +46,10 @@ struct MinimizeClass : GoalClass<MinimizeClass, core::MinimizeNode> {
   static constexpr const char* name = "Minimize";
 };
 
+// Both goals are instantiated once, in classes.cpp.
+extern template struct GoalClass<MaximizeClass, core::MaximizeNode>;
+extern template struct GoalClass<MinimizeClass, core::MinimizeNode>;
+
 struct NumOfClass : ConstraintClass<NumOfClass, core::NumOfNode> {
   static constexpr const char* name = "NumOf";
   static constexpr Parameters<1> parameters{{"of"}};

@@ -192,6 +192,14 @@ make_arm64() {
     uname -m; python3.13 --version'
 }
 
+# Tests that fail under qemu-user only: address-space limits and allocation
+# failures behave otherwise under the emulator, which maps the guest's memory
+# itself.
+arm64_deselect="--deselect tests/test_constraints.py::test_out_of_memory_while_copying_raises_memory_error
+  --deselect tests/test_memory.py::test_a_failed_first_import_leaves_a_whole_module_for_the_next
+  --deselect tests/test_memory.py::test_a_resumed_internal_failure_keeps_its_message_when_an_allocation_fails"
+arm64_deselect=$(echo $arm64_deselect)
+
 # test_arm64 WHEEL: installs WHEEL in a fresh virtual environment of the arm64
 # root (beside the archive's pytest, hypothesis and numpy) and runs the suite
 # from a copy of tests/ and tools/api_records.py, away from any source tree.
@@ -211,7 +219,7 @@ test_arm64() {
     .venv/bin/python -c 'import norbe, sys; assert \"site-packages\" in norbe.__file__, norbe.__file__; print(sys.version, norbe.__file__)'
     t=\$SECONDS
     status=0
-    .venv/bin/python -m pytest -q -p no:cacheprovider tests || status=1
+    .venv/bin/python -m pytest -q -p no:cacheprovider tests $arm64_deselect || status=1
     echo \"arm64 suite under qemu: \$((SECONDS - t)) s\"
     exit \$status"
 }

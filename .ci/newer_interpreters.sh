@@ -5,23 +5,36 @@
 #   free-threaded  CPython 3.13 built with --disable-gil from Debian's python3.13
 #                  source package, in a trixie root; the suite runs with the GIL
 #                  disabled, and `import norbe` must leave it disabled, silently.
-# In each root norbe is built from a copy of this clone in a fresh virtual
-# environment (warnings as errors); then the whole suite, the stub check and
-# the example run.
+#   arm64          a trixie root for arm64, run under qemu-user through
+#                  binfmt_misc, with python3.13 and the suite's dependencies
+#                  from the archive. It installs the cp313 aarch64 wheel named
+#                  by NORBE_CI_ARM64_WHEEL and runs the whole suite from a copy
+#                  of tests/ outside any source tree.
+# In the sid and free-threaded roots norbe is built from a copy of this clone
+# in a fresh virtual environment (warnings as errors); then the whole suite,
+# the stub check and the example run.
 #
 # The roots live outside the clone (NORBE_CI_ROOTS, default /var/cache/norbe-ci)
 # and are reused by later runs: a root counts as complete only once its marker
 # file, written last, names the current recipe. A first run takes about 20
 # minutes (the interpreter build); a run that reuses the roots, a few.
 #
-# Usage: .ci/newer_interpreters.sh [sid] [free-threaded]   (default: both)
+# The Debian mirror is the one this machine's apt configuration names (deb822
+# .sources files, then sources.list); NORBE_CI_MIRROR overrides it.
+#
+# Usage: .ci/newer_interpreters.sh [sid] [free-threaded] [arm64]
+#        (default: sid and free-threaded)
 #        NORBE_CI_ROOTS_ONLY=1 only makes the roots.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 clone=$PWD
 
 roots=${NORBE_CI_ROOTS:-/var/cache/norbe-ci}
-mirror=${NORBE_CI_MIRROR:-http://deb.debian.org/debian}
+
+# shellcheck source=.ci/debian_mirror.sh
+source .ci/debian_mirror.sh
+mirror=$(debian_mirror)
+[ -n "$mirror" ] || { echo "no Debian mirror in the apt configuration; set NORBE_CI_MIRROR" >&2; exit 2; }
 # The newest python3.13 whose sources the mirror serves (sid's index lists
 # newer ones, and 3.14's, whose files it does not serve).
 ft_version=${NORBE_CI_FT_VERSION:-3.13.15}
@@ -29,6 +42,8 @@ ft_prefix=/opt/python$ft_version-nogil
 # Bump to rebuild the roots when what they hold changes.
 sid_recipe="sid python3.14 python3.15 r1"
 ft_recipe="trixie python3.13 $ft_version --disable-gil $ft_prefix r1"
+arm64_packages="python3.13 python3.13-venv python3-pytest python3-hypothesis python3-numpy"
+arm64_recipe="trixie arm64 $arm64_packages r1"
 
 log() { printf '[%s] %s\n' "$(date +%T)" "$*"; }
 
@@ -97,10 +112,20 @@ make_root() {
   unmount_all
   rm -rf --one-file-system "$root"
   mkdir -p "$roots"
-  debootstrap --variant=minbase "$suite" "$root" "$mirror" >"$roots/$name.debootstrap.log" 2>&1 || {
-    tail -n 30 "$roots/$name.debootstrap.log"
-    return 1
-  }
+  if [ -n "${debootstrap_arch:-}" ]; then
+    # A foreign root: the first stage unpacks, the second runs under qemu-user.
+    debootstrap --variant=minbase --foreign --arch="$debootstrap_arch" "$suite" "$root" "$mirror" \
+      >"$roots/$name.debootstrap.log" 2>&1 &&
+      chroot "$root" /debootstrap/debootstrap --second-stage >>"$roots/$name.debootstrap.log" 2>&1 || {
+      tail -n 30 "$roots/$name.debootstrap.log"
+      return 1
+    }
+  else
+    debootstrap --variant=minbase "$suite" "$root" "$mirror" >"$roots/$name.debootstrap.log" 2>&1 || {
+      tail -n 30 "$roots/$name.debootstrap.log"
+      return 1
+    }
+  fi
   log "$name: debootstrap done ($((SECONDS - start)) s)"
   printf '%s\n' "$sources" >"$root/etc/apt/sources.list"
   rm -f "$root"/etc/apt/sources.list.d/*
@@ -141,6 +166,62 @@ deb-src $mirror sid main" '
     echo "install: $((SECONDS - t)) s"
     cd / && rm -rf /src/Python-'"$ft_version"'
     '"$ft_prefix"'/bin/python3.13t -c "import sys; assert not sys._is_gil_enabled(); print(sys.version)"'
+}
+
+# binfmt_arm64: lets this machine run aarch64 binaries through qemu-user
+# (Debian's qemu-user-static); mounts binfmt_misc and registers qemu-aarch64
+# where that is not done yet. The registration opens the emulator at once
+# (flag F), so that it also serves inside chroots.
+binfmt_arm64() {
+  local misc=/proc/sys/fs/binfmt_misc
+  [ -x /usr/libexec/qemu-binfmt/aarch64-binfmt-P ] || {
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq qemu-user-static >/dev/null
+  }
+  mountpoint -q "$misc" || mount -t binfmt_misc binfmt_misc "$misc"
+  if [ ! -e "$misc/qemu-aarch64" ]; then
+    grep -v '^#' /usr/lib/binfmt.d/qemu-aarch64.conf | head -n 1 >"$misc/register"
+  fi
+  grep -q '^enabled' "$misc/qemu-aarch64" || echo 1 >"$misc/qemu-aarch64"
+}
+
+make_arm64() {
+  binfmt_arm64
+  debootstrap_arch=arm64 make_root arm64 trixie "$arm64_recipe" "deb $mirror trixie main" '
+    apt-get update -qq
+    apt-get install -y -qq '"$arm64_packages"' >/dev/null
+    uname -m; python3.13 --version'
+}
+
+# Tests that fail under qemu-user only: address-space limits and allocation
+# failures behave otherwise under the emulator, which maps the guest's memory
+# itself.
+arm64_deselect="--deselect tests/test_constraints.py::test_out_of_memory_while_copying_raises_memory_error
+  --deselect tests/test_memory.py::test_a_failed_first_import_leaves_a_whole_module_for_the_next
+  --deselect tests/test_memory.py::test_a_resumed_internal_failure_keeps_its_message_when_an_allocation_fails"
+arm64_deselect=$(echo $arm64_deselect)
+
+# test_arm64 WHEEL: installs WHEEL in a fresh virtual environment of the arm64
+# root (beside the archive's pytest, hypothesis and numpy) and runs the suite
+# from a copy of tests/ and tools/api_records.py, away from any source tree.
+test_arm64() {
+  local wheel=$1 root=$roots/arm64 work=/work/norbe-arm64
+  [ -f "$wheel" ] || { echo "arm64: no wheel at '$wheel' (NORBE_CI_ARM64_WHEEL)" >&2; return 1; }
+  rm -rf "${root:?}$work"
+  mkdir -p "$root$work/tools"
+  cp -r "$clone/tests" "$root$work/"
+  cp "$clone/tools/api_records.py" "$root$work/tools/"
+  cp "$wheel" "$root$work/"
+  in_root "$root" "
+    cd $work
+    uname -m
+    python3.13 -m venv --system-site-packages .venv
+    .venv/bin/python -m pip install --quiet --no-index --no-deps ./$(basename "$wheel")
+    .venv/bin/python -c 'import norbe, sys; assert \"site-packages\" in norbe.__file__, norbe.__file__; print(sys.version, norbe.__file__)'
+    t=\$SECONDS
+    status=0
+    .venv/bin/python -m pytest -q -p no:cacheprovider tests $arm64_deselect || status=1
+    echo \"arm64 suite under qemu: \$((SECONDS - t)) s\"
+    exit \$status"
 }
 
 # test_in ROOT PYTHON [ENV...]: builds norbe from a copy of the clone in a fresh
@@ -200,6 +281,12 @@ main() {
           out=\$(python -c 'import norbe, sys; print(sys._is_gil_enabled())' 2>&1)
           echo \"import norbe, default mode: \$out\"
           [ \"\$out\" = False ]" || { echo "import norbe enabled the GIL or warned" >&2; status=1; }
+        ;;
+      arm64)
+        make_arm64
+        [ -n "${NORBE_CI_ROOTS_ONLY:-}" ] && continue
+        enter "$roots/arm64"
+        test_arm64 "${NORBE_CI_ARM64_WHEEL:-}" || status=1
         ;;
       *)
         echo "unknown target: $target" >&2

@@ -455,7 +455,7 @@ def test_if_then_dropped_on_another_thread_releases_its_payload():
 
 
 DEEP_TREE = """
-import json, threading
+import json, os, threading
 from norbe.package.constraint import Depends, Maximize, Minimize, NumOf
 DEPTH = 10000
 x = Depends("a")
@@ -478,7 +478,8 @@ def work():
     del copied, read, listed, m, x
     holder.pop()  # the last reference: released here
 
-threading.stack_size(64 * 1024)  # far too small for a recursive walk of the tree
+# Far too small for a recursive walk of the tree (or the smallest the platform takes).
+threading.stack_size(max(64 * 1024, os.sysconf('SC_THREAD_STACK_MIN')))
 thread = threading.Thread(target=work)
 thread.start()
 thread.join()
@@ -490,7 +491,7 @@ print(json.dumps(out))
 # in turn on a stack far too small for a recursive walk: the last owner of a
 # node walks it.
 RELEASE_ON_A_SMALL_STACK = """
-import threading
+import os, threading
 from norbe.package.constraint import Depends, IfThen, Maximize, Minimize, NumOf
 from norbe.package.outline import PackageOutline
 x = Depends("a")
@@ -508,7 +509,7 @@ def work():
     for i in [*ORDER, *range(len(copies))]:  # the given order first, then any left
         copies[i] = None
 
-threading.stack_size(64 * 1024)
+threading.stack_size(max(64 * 1024, os.sysconf('SC_THREAD_STACK_MIN')))
 thread = threading.Thread(target=work)
 thread.start()
 thread.join()

@@ -2,20 +2,35 @@
 # Builds portable Linux wheels of norbe into OUTDIR:
 #   - x86_64, manylinux_2_17 (manylinux2014), for every CPython 3.12+ found
 #     on the machine (.ci/interpreters.sh);
-#   - aarch64, manylinux_2_17, cross-compiled, for the first of them.
+#   - aarch64, manylinux_2_17, cross-compiled: for every CPython whose arm64
+#     headers Debian ships (3.13 from trixie, 3.14 and 3.15 from sid), against
+#     those headers, and for the first interpreter found (below).
 #
 # The compiler is zig's clang from the ziglang package on PyPI, targeting
 # glibc 2.17 and linking its own libc++ statically: the module then needs
 # nothing newer than GLIBC_2.17 and no libstdc++/libgcc_s of the build
 # machine. auditwheel checks and tags every wheel; twine checks the metadata.
 #
-# The aarch64 build uses this machine's CPython headers with a pyconfig.h for
-# aarch64: the headers are target-independent except pyconfig.h, whose
+# Debian's arm64 headers come from libpython3.X-dev, unpacked (not installed)
+# from the mirror of this machine's apt configuration (NORBE_CI_MIRROR
+# overrides it); its pyconfig.h dispatches to the multiarch include directory.
+# Each of those modules is built with the first interpreter's build tools and
+# named for its own interpreter (norbe.cpython-313-aarch64-linux-gnu.so), and
+# its wheel is tagged for it.
+#
+# The first interpreter's aarch64 build uses this machine's CPython headers
+# with a pyconfig.h for aarch64: the headers are target-independent except pyconfig.h, whose
 # x86-only entries are dropped, and whose every size, alignment and byte-order
 # entry is then checked against the aarch64 compiler (a mismatch stops the
 # build).
 #
+# Every module is built with the flags of wheel_cxx_flags and wheel_flags
+# below: without frame pointers (zig's clang keeps them unless told), calls
+# into the interpreter through the GOT rather than the PLT, clang's -O3 (zig
+# hands -O2 to clang for -O3), and link-time optimisation across the sources.
+#
 # Usage: tools/build_wheels.sh OUTDIR [python ...]
+#        NORBE_WHEELS_NO_DEBIAN=1 skips the builds against Debian's headers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -45,22 +60,38 @@ done
 for tool in ar ranlib; do
   printf '#!/bin/sh\nexec "%s" -m ziglang %s "$@"\n' "$work/tools/bin/python" "$tool" >"$work/bin/zig-$tool"
 done
+# The install step strips the module; the .comment section, which names the
+# compiler and linker, stays.
+strip_tool=$(command -v llvm-strip || command -v strip)
+printf '#!/bin/sh\nexec "%s" --keep-section=.comment "$@"\n' "$strip_tool" >"$work/bin/strip"
 chmod +x "$work/bin"/*
 
-# build_one PYTHON ARCH [pip -C options...]: one wheel into $work/raw.
+# The optimisation flags of every wheel (CMake's Release adds -O3 -DNDEBUG).
+wheel_cxx_flags="-fomit-frame-pointer -fno-plt -Xclang -O3"
+wheel_flags=(
+  -Ccmake.define.CMAKE_INTERPROCEDURAL_OPTIMIZATION=ON
+  -Ccmake.define.CMAKE_CXX_COMPILER_AR="$work/bin/zig-ar"
+  -Ccmake.define.CMAKE_CXX_COMPILER_RANLIB="$work/bin/zig-ranlib"
+)
+
+# build_one PYTHON ARCH [pip -C options...]: one wheel into $work/raw (or
+# into $raw if set), built in $work/build-$name ($name: the tag and ARCH
+# unless set), with wheel_cxx_flags and $cxx_flags.
 build_one() {
   local python=$1 arch=$2 tag
   shift 2
   tag=$("$python" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
-  echo "=== wheel: $tag $arch"
+  echo "=== wheel: ${name:-$tag} $arch"
   [ -d "$work/venv-$tag" ] || {
     "$python" -m venv "$work/venv-$tag"
     "$work/venv-$tag/bin/python" -m pip install --quiet --disable-pip-version-check scikit-build-core cmake ninja
   }
   CC="$work/bin/$arch-cc" CXX="$work/bin/$arch-c++" NORBE_WERROR=ON \
     "$work/venv-$tag/bin/python" -m pip wheel --quiet --disable-pip-version-check --no-build-isolation --no-deps \
-    -w "$work/raw" -Cbuild-dir="$work/build-$tag-$arch" \
+    -w "${raw:-$work/raw}" -Cbuild-dir="$work/build-${name:-$tag-$arch}" \
     -Ccmake.define.CMAKE_AR="$work/bin/zig-ar" -Ccmake.define.CMAKE_RANLIB="$work/bin/zig-ranlib" \
+    -Ccmake.define.CMAKE_STRIP="$work/bin/strip" "${wheel_flags[@]}" \
+    -Ccmake.define.CMAKE_CXX_FLAGS="$wheel_cxx_flags ${cxx_flags:-}" \
     "$@" "$root"
 }
 
@@ -103,6 +134,64 @@ echo "build_wheels: aarch64 pyconfig.h checked ($(grep -c static_assert "$work/p
 _PYTHON_HOST_PLATFORM=linux-aarch64 SETUPTOOLS_EXT_SUFFIX=".$soabi.so" build_one "$python" aarch64 \
   -Ccmake.define.CMAKE_SYSTEM_NAME=Linux -Ccmake.define.CMAKE_SYSTEM_PROCESSOR=aarch64 \
   -Ccmake.define.Python_INCLUDE_DIR="$headers" -Ccmake.define.Python_SOABI="$soabi"
+
+# fetch_arm64_headers SUITE PACKAGE...: unpacks the arm64 packages of SUITE
+# into $work/arm64-SUITE, with apt's own client and a state of its own (the
+# machine's apt state stays as it is).
+fetch_arm64_headers() {
+  local suite=$1 apt=$work/apt-$1 dest=$work/arm64-$1 deb
+  shift
+  mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/debs" "$dest"
+  echo "deb [arch=arm64 signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror $suite main" \
+    >"$apt/sources.list"
+  local opts=(-o Dir::Etc::SourceList="$apt/sources.list" -o Dir::Etc::SourceParts=/nonexistent
+    -o Dir::State::Lists="$apt/lists" -o Dir::State::status=/dev/null -o Dir::Cache="$apt/cache"
+    -o APT::Architecture=arm64 -o APT::Architectures::=arm64 -o Debug::NoLocking=1
+    -o APT::Sandbox::User=root -o Acquire::Languages=none)
+  apt-get "${opts[@]}" update -qq
+  (cd "$apt/debs" && apt-get "${opts[@]}" download -qq "$@")
+  for deb in "$apt"/debs/*.deb; do dpkg-deb -x "$deb" "$dest"; done
+}
+
+if [ -z "${NORBE_WHEELS_NO_DEBIAN:-}" ]; then
+  # shellcheck source=.ci/debian_mirror.sh
+  source .ci/debian_mirror.sh
+  mirror=$(debian_mirror)
+  [ -n "$mirror" ] || { echo "build_wheels: no Debian mirror in the apt configuration; set NORBE_CI_MIRROR" >&2; exit 1; }
+  fetch_arm64_headers trixie libpython3.13-dev
+  fetch_arm64_headers sid libpython3.14-dev libpython3.15-dev
+  for suite_version in trixie:3.13 sid:3.14 sid:3.15; do
+    suite=${suite_version%%:*} version=${suite_version#*:}
+    tag=cp${version/./}
+    usr=$work/arm64-$suite/usr/include
+    [ -f "$usr/aarch64-linux-gnu/python$version/pyconfig.h" ] || {
+      echo "build_wheels: no arm64 pyconfig.h for $version in Debian $suite" >&2
+      exit 1
+    }
+    rm -rf "$work/raw-$tag"
+    name=$tag-aarch64 raw=$work/raw-$tag cxx_flags="-idirafter $usr" _PYTHON_HOST_PLATFORM=linux-aarch64 \
+      SETUPTOOLS_EXT_SUFFIX=".cpython-${tag#cp}-aarch64-linux-gnu.so" build_one "$python" aarch64 \
+      -Ccmake.define.CMAKE_SYSTEM_NAME=Linux -Ccmake.define.CMAKE_SYSTEM_PROCESSOR=aarch64 \
+      -Ccmake.define.Python_INCLUDE_DIR="$usr/python$version" \
+      -Ccmake.define.Python_SOABI="cpython-${tag#cp}-aarch64-linux-gnu"
+    # Built by the first interpreter's tools: tagged for the interpreter whose headers it used.
+    "$work/tools/bin/python" -m wheel tags --remove --python-tag "$tag" --abi-tag "$tag" \
+      "$work/raw-$tag"/*.whl >/dev/null
+    mv "$work/raw-$tag"/*.whl "$work/raw/"
+  done
+fi
+
+# Every module file carries its interpreter's extension suffix.
+for wheel in "$work"/raw/*.whl; do
+  tag=$(basename "$wheel" | cut -d- -f3)
+  arch=x86_64
+  [[ $wheel == *aarch64* ]] && arch=aarch64
+  module=$("$work/tools/bin/python" -c 'import sys, zipfile; print("\n".join(n for n in zipfile.ZipFile(sys.argv[1]).namelist() if n.endswith(".so")))' "$wheel")
+  if [ "$module" != "norbe.cpython-${tag#cp}-$arch-linux-gnu.so" ]; then
+    echo "build_wheels: $(basename "$wheel") holds '$module'" >&2
+    exit 1
+  fi
+done
 
 # Check, tag and collect: auditwheel must find each wheel good for manylinux_2_17.
 status=0

@@ -107,7 +107,13 @@ def test_side_by_side_table(mine, other, row):
 
 
 def test_no_registry_host_in_the_tree():
-    files = subprocess.run(["git", "-C", ROOT, "ls-files", "-z"], capture_output=True, check=True).stdout
+    # The tracked files; a copy of the tree without its history (as in the
+    # Debian roots) is checked where it came from.
+    listing = subprocess.run(["git", "-C", ROOT, "ls-files", "-z"], capture_output=True) \
+        if shutil.which("git") else None
+    if listing is None or listing.returncode != 0:
+        pytest.skip("not a git checkout")
+    files = listing.stdout
     hosts = [".".join(parts) for parts in (("deb", "debian", "org"), ("pypi", "org"),
                                            ("files", "pythonhosted", "org"), ("security", "debian", "org"))]
     found = []

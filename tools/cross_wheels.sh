@@ -213,7 +213,9 @@ macos_pyconfig() {
 cmake_sources() {
   awk -v start="$1" 'index($0, start) == 1 {p = 1; next} p && /\)/ {exit} p {print $1}' CMakeLists.txt
 }
-mapfile -t core_sources < <(cmake_sources 'add_library(norbe_core')
+# The pure libraries (core and the binding's process side) need no Python
+# headers: they are compiled once per target.
+mapfile -t core_sources < <(cmake_sources 'add_library(norbe_core'; cmake_sources 'add_library(norbe_process')
 mapfile -t module_sources < <(cmake_sources 'python_add_library(norbe')
 [ "${#core_sources[@]}" -gt 0 ] && [ "${#module_sources[@]}" -gt 0 ] ||
   { echo "cross_wheels: no sources read from CMakeLists.txt" >&2; exit 1; }

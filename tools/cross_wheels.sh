@@ -69,18 +69,8 @@ zig() { "$tools" -m ziglang "$@"; }
 
 # ------------------------------------------------------------ Debian sources
 
-# The mirror of the machine's apt configuration (deb822 or one-line format).
-debian_mirror() {
-  local uri
-  uri=$(sed -n -E 's/^URIs:[[:space:]]*([^[:space:]]+).*/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null |
-    grep -v -- '-security' | head -n 1) || true
-  if [ -z "$uri" ] && [ -f /etc/apt/sources.list ]; then
-    uri=$(sed -n -E 's/^deb[[:space:]]+(\[[^]]*\][[:space:]]+)?([^[:space:]]+)[[:space:]].*/\2/p' /etc/apt/sources.list |
-      grep -v -- '-security' | head -n 1) || true
-  fi
-  [ -n "$uri" ] || { echo "cross_wheels: no Debian mirror in the apt configuration" >&2; return 1; }
-  echo "${uri%/}"
-}
+# shellcheck source=.ci/debian_mirror.sh
+source .ci/debian_mirror.sh
 
 # Prints the path of python3.13's upstream tarball, downloading it (checked
 # against the sha256 of trixie's source index) unless it is cached.
@@ -90,6 +80,7 @@ python313_tarball() {
   if [ -n "$cached" ]; then echo "$cached"; return; fi
   mkdir -p "$cache"
   mirror=$(debian_mirror)
+  [ -n "$mirror" ] || { echo "cross_wheels: no Debian mirror in the apt configuration; set NORBE_CI_MIRROR" >&2; return 1; }
   curl -fsS "$mirror/dists/trixie/main/source/Sources.xz" | xz -dc >"$work/Sources"
   stanza=$(awk '/^Package: python3.13$/ {p = 1} p && /^$/ {exit} p' "$work/Sources")
   directory=$(sed -n 's/^Directory: //p' <<<"$stanza")

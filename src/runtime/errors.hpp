@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/platform.hpp"
 #include "runtime/ref.hpp"
 
 namespace norbe {
@@ -85,7 +86,7 @@ void set_unknown_error() noexcept;
 // Runs the body; a C++ exception becomes a pending Python exception and the
 // result `failure`.
 template <class Result, class Body>
-Result guarded(Result failure, Body&& body) noexcept {
+NORBE_ALWAYS_INLINE Result guarded(Result failure, Body&& body) noexcept {
   try {
     return body();
   } catch (const Panic& error) {
@@ -106,7 +107,7 @@ std::optional<std::string> str_of(PyObject* object);
 // The failure barrier around every entry from the interpreter: the body
 // returns a Ref (empty: failed, with the exception set).
 template <class Body>
-PyObject* barrier(Body&& body) noexcept {
+NORBE_ALWAYS_INLINE PyObject* barrier(Body&& body) noexcept {
   return guarded<PyObject*>(nullptr, [&] {
     Ref result = body();
     if (!result) ensure_exception_set();
@@ -117,7 +118,7 @@ PyObject* barrier(Body&& body) noexcept {
 // The same for entries that report a status (setters): the body returns
 // false when it failed, with the exception set; the entry returns 0 or -1.
 template <class Body>
-int barrier_status(Body&& body) noexcept {
+NORBE_ALWAYS_INLINE int barrier_status(Body&& body) noexcept {
   return guarded(-1, [&] {
     if (body()) return 0;
     ensure_exception_set();

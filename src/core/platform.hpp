@@ -23,6 +23,15 @@
 #define NORBE_NEVER_INLINE [[gnu::noinline]]
 #endif
 
+// Before a loop over bytes that sums a per-byte test: vectorise it one byte
+// per lane. clang otherwise picks lanes as wide as the sum, which costs
+// twice the instructions on short texts; GCC picks byte lanes by itself.
+#if defined(__clang__)
+#define NORBE_VECTORIZE_BYTES _Pragma("clang loop vectorize_width(16) interleave_count(1)")
+#else
+#define NORBE_VECTORIZE_BYTES
+#endif
+
 // Internal assertions: checked in debug builds (no NDEBUG) and in the
 // sanitizer builds (NORBE_SANITIZE), compiled out of release builds. The
 // condition must have no effect of its own; unchecked, it is not evaluated.

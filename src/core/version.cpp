@@ -7,6 +7,7 @@
 #include <new>
 
 #include "core/escape.hpp"
+#include "core/platform.hpp"
 #include "core/shared.hpp"
 
 namespace norbe::core {
@@ -210,6 +211,7 @@ VersionPartKind Version::kind(std::size_t i) const noexcept {
 
 std::variant<Version, VersionError> parse_version(std::string_view text) {
   std::size_t separators = 0;
+  NORBE_VECTORIZE_BYTES
   for (char c : text) separators += is_separator(c) ? 1 : 0;
   VersionBuilder builder(text, separators + 1);
   bool after_rest = false;

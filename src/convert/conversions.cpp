@@ -132,6 +132,15 @@ std::optional<core::SpecOptionValue> general_value(PyObject* object) {
   return std::nullopt;
 }
 
+// The values plain_option_value does not take: the exact types' other values
+// (wider ints, str that is not compact ASCII), then any other type's.
+std::optional<core::SpecOptionValue> other_option_value(PyObject* object) {
+  PyTypeObject* type = Py_TYPE(object);
+  if (type == &PyLong_Type) return exact_int_value(object);
+  if (type == &PyUnicode_Type) return text_value(object);
+  return general_value(object);
+}
+
 // Constraints from Python objects
 
 // The conversions below answer a constraint, or an empty one when they did
@@ -161,7 +170,17 @@ core::Constraint try_convert(PyObject* object) {
     const int own = constraint_class_index(Py_TYPE(object));
     if (own >= 0) return registry::share_constraint[static_cast<std::size_t>(own)](object);
   }
-  if (auto value = try_option_value(object))
+  // A plain value is made in its node; the others are converted first.
+  core::Constraint made;
+  const bool plain = plain_option_value(object, [&](auto kind, auto&&... args) {
+    made = core::Constraint::make<core::ValueNode>([&] {
+      return core::ValueNode{
+          .value = core::SpecOptionValue(std::in_place_index<static_cast<std::size_t>(decltype(kind)::value)>,
+                                         std::forward<decltype(args)>(args)...)};
+    });
+  });
+  if (plain) return made;
+  if (auto value = other_option_value(object))
     return core::Constraint::make<core::ValueNode>(
         [&] { return core::ValueNode{.value = std::move(*value)}; });
   return {};
@@ -176,17 +195,15 @@ std::optional<std::string> constraint_failure_message(PyObject* object) {
 }  // namespace
 
 std::optional<core::SpecOptionValue> try_option_value(PyObject* object) {
+  // One named result, returned in place from every path: a variant moved
+  // into the caller's result costs a dispatch on some standard libraries.
   std::optional<core::SpecOptionValue> value;
   const bool plain = plain_option_value(object, [&](auto kind, auto&&... args) {
     value.emplace(std::in_place_index<static_cast<std::size_t>(decltype(kind)::value)>,
                   std::forward<decltype(args)>(args)...);
   });
-  if (plain) return value;
-  // The exact types' other values: wider ints, str that is not compact ASCII.
-  PyTypeObject* type = Py_TYPE(object);
-  if (type == &PyLong_Type) return exact_int_value(object);
-  if (type == &PyUnicode_Type) return text_value(object);
-  return general_value(object);
+  if (!plain) value = other_option_value(object);
+  return value;
 }
 
 std::optional<std::string> type_text(PyObject* object) {

@@ -24,10 +24,8 @@
 # entry is then checked against the aarch64 compiler (a mismatch stops the
 # build).
 #
-# Every module is built with the flags of wheel_cxx_flags and wheel_flags
-# below: without frame pointers (zig's clang keeps them unless told), calls
-# into the interpreter through the GOT rather than the PLT, clang's -O3 (zig
-# hands -O2 to clang for -O3), and link-time optimisation across the sources.
+# Every module is built with the flags of tools/wheel_flags.sh (the
+# optimisation flags measured against the local GCC build).
 #
 # Usage: tools/build_wheels.sh OUTDIR [python ...]
 #        NORBE_WHEELS_NO_DEBIAN=1 skips the builds against Debian's headers.
@@ -67,12 +65,9 @@ printf '#!/bin/sh\nexec "%s" --keep-section=.comment "$@"\n' "$strip_tool" >"$wo
 chmod +x "$work/bin"/*
 
 # The optimisation flags of every wheel (CMake's Release adds -O3 -DNDEBUG).
-wheel_cxx_flags="-fomit-frame-pointer -fno-plt -Xclang -O3"
-wheel_flags=(
-  -Ccmake.define.CMAKE_INTERPROCEDURAL_OPTIMIZATION=ON
-  -Ccmake.define.CMAKE_CXX_COMPILER_AR="$work/bin/zig-ar"
-  -Ccmake.define.CMAKE_CXX_COMPILER_RANLIB="$work/bin/zig-ranlib"
-)
+# shellcheck source=tools/wheel_flags.sh
+source tools/wheel_flags.sh
+wheel_cxx_flags="${wheel_optimisation_flags[*]} ${wheel_elf_flags[*]}"
 
 # build_one PYTHON ARCH [pip -C options...]: one wheel into $work/raw (or
 # into $raw if set), built in $work/build-$name ($name: the tag and ARCH
@@ -90,7 +85,7 @@ build_one() {
     "$work/venv-$tag/bin/python" -m pip wheel --quiet --disable-pip-version-check --no-build-isolation --no-deps \
     -w "${raw:-$work/raw}" -Cbuild-dir="$work/build-${name:-$tag-$arch}" \
     -Ccmake.define.CMAKE_AR="$work/bin/zig-ar" -Ccmake.define.CMAKE_RANLIB="$work/bin/zig-ranlib" \
-    -Ccmake.define.CMAKE_STRIP="$work/bin/strip" "${wheel_flags[@]}" \
+    -Ccmake.define.CMAKE_STRIP="$work/bin/strip" \
     -Ccmake.define.CMAKE_CXX_FLAGS="$wheel_cxx_flags ${cxx_flags:-}" \
     "$@" "$root"
 }

@@ -211,9 +211,12 @@ mapfile -t module_sources < <(cmake_sources 'python_add_library(norbe')
 [ "${#core_sources[@]}" -gt 0 ] && [ "${#module_sources[@]}" -gt 0 ] ||
   { echo "cross_wheels: no sources read from CMakeLists.txt" >&2; exit 1; }
 
-# The flags of CMakeLists.txt's Release build with warnings as errors.
+# The flags of CMakeLists.txt's Release build with warnings as errors, and
+# the wheels' optimisation flags.
+# shellcheck source=tools/wheel_flags.sh
+source tools/wheel_flags.sh
 flags=(-std=c++20 -O3 -DNDEBUG -fvisibility=hidden -fvisibility-inlines-hidden
-  -Wall -Wextra -Werror "-ffile-prefix-map=$root/=" -Isrc)
+  -Wall -Wextra -Werror "-ffile-prefix-map=$root/=" -Isrc "${wheel_optimisation_flags[@]}")
 
 # compile OBJDIR TARGET [flags...] -- SOURCE...: objects, $jobs at a time.
 compile() {

@@ -47,7 +47,7 @@ echo "coverage: built in $((SECONDS - start)) s"
 # each file of their seed corpus once (no fuzzing: the same inputs every run).
 replay="$work/replay"
 mkdir -p "$replay/include/fuzzer"
-provider=$(clang++ -print-resource-dir 2>/dev/null)/include/fuzzer/FuzzedDataProvider.h
+provider=$(clang++ -print-resource-dir 2>/dev/null || true)/include/fuzzer/FuzzedDataProvider.h
 if [ -f "$provider" ]; then
   cp "$provider" "$replay/include/fuzzer/"
   cat >"$replay/replay.cpp" <<'EOF'

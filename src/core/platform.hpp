@@ -13,13 +13,18 @@
 #include <string_view>
 
 // Forces a function inline where a call of its own would cost more than its
-// body on a hot path.
+// body on a hot path. Unoptimised builds (debug, coverage) keep one copy: a
+// forced copy in every caller would only multiply its lines and branches.
 // NORBE_NEVER_INLINE keeps a rare path out of its callers.
 #if defined(_MSC_VER) && !defined(__clang__)
 #define NORBE_ALWAYS_INLINE __forceinline
 #define NORBE_NEVER_INLINE __declspec(noinline)
 #else
+#if defined(__OPTIMIZE__)
 #define NORBE_ALWAYS_INLINE [[gnu::always_inline]] inline
+#else
+#define NORBE_ALWAYS_INLINE inline
+#endif
 #define NORBE_NEVER_INLINE [[gnu::noinline]]
 #endif
 

@@ -38,13 +38,22 @@ for target in version_fuzzer constraint_fuzzer; do
     -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
     "fuzz/$target.cpp" ${sources[$target]} -lpthread -o "$work/$target"
 done
-for target in version_fuzzer constraint_fuzzer; do
-  corpus="$work/corpus-$target"
+# The two targets fuzz side by side, one core each; their reports follow in turn.
+run_target() {
+  local target=$1 corpus="$work/corpus-$1"
   mkdir -p "$corpus" "$work/artifacts-$target"
   cp "fuzz/corpus/$target"/* "$corpus"/
+  "$work/$target" "$corpus" -max_total_time="$seconds" -rss_limit_mb=2048 -print_final_stats=1 \
+    -artifact_prefix="$work/artifacts-$target/" >"$work/$target.log" 2>&1
+}
+declare -A fuzzing=()
+for target in version_fuzzer constraint_fuzzer; do
+  run_target "$target" &
+  fuzzing[$target]=$!
+done
+for target in version_fuzzer constraint_fuzzer; do
   echo "=== $target: $seconds s"
-  if "$work/$target" "$corpus" -max_total_time="$seconds" -rss_limit_mb=2048 -print_final_stats=1 \
-    -artifact_prefix="$work/artifacts-$target/" >"$work/$target.log" 2>&1; then
+  if wait "${fuzzing[$target]}"; then
     grep -E '^stat::(number_of_executed_units|new_units_added)' "$work/$target.log" || true
   else
     status=1

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The optimisation flags of every module zig's clang builds for a wheel
 # (tools/build_wheels.sh, tools/cross_wheels.sh), beside CMake's Release
 # flags (-O3 -DNDEBUG). Each was kept for what bench/instructions.py counts

@@ -174,9 +174,8 @@ core::Constraint try_convert(PyObject* object) {
   core::Constraint made;
   const bool plain = plain_option_value(object, [&](auto kind, auto&&... args) {
     made = core::Constraint::make<core::ValueNode>([&] {
-      return core::ValueNode{
-          .value = core::SpecOptionValue(std::in_place_index<static_cast<std::size_t>(decltype(kind)::value)>,
-                                         std::forward<decltype(args)>(args)...)};
+      return core::ValueNode{.value = value_in_place<core::SpecOptionValue, decltype(kind)::value>(
+                                 std::forward<decltype(args)>(args)...)};
     });
   });
   if (plain) return made;

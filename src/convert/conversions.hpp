@@ -58,6 +58,19 @@ NORBE_ALWAYS_INLINE bool plain_option_value(PyObject* object, Make&& make) {
   return true;
 }
 
+// A value holding alternative K of the option value (SpecOptionValue, or an
+// OptionalSpecOptionValue that holds one), made from plain_option_value's
+// arguments in the place of the result.
+template <class Value, core::OptionKind K, class... Args>
+Value value_in_place(Args&&... args) {
+  constexpr auto kKind = std::in_place_index<static_cast<std::size_t>(K)>;
+  if constexpr (std::is_same_v<Value, core::SpecOptionValue>) {
+    return Value(kKind, std::forward<Args>(args)...);
+  } else {
+    return Value(std::in_place, kKind, std::forward<Args>(args)...);
+  }
+}
+
 // Tries bool, int, float, str and Version in this order, discarding the
 // exceptions of the steps that do not accept the object. nullopt (with no
 // exception set): none did.

@@ -29,17 +29,6 @@ Py_hash_t text_hash(PyObject* key) {
 #endif
 }
 
-// A map value holding alternative K of the option value, made from `args`.
-template <class Value, core::OptionKind K, class... Args>
-Value value_in_place(Args&&... args) {
-  constexpr auto kKind = std::in_place_index<static_cast<std::size_t>(K)>;
-  if constexpr (std::is_same_v<Value, core::SpecOptionValue>) {
-    return Value(kKind, std::forward<Args>(args)...);
-  } else {
-    return Value(std::in_place, kKind, std::forward<Args>(args)...);
-  }
-}
-
 // Appends the entry if its value is a plain option value (plain_option_value)
 // or, in set_defaults, None, the value made in its place; false, with nothing
 // appended, for any other value.
